@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// A real mosquitto broker for one test, listening on a free port of a loopback address.
+class MosquittoBroker
+{
+public:
+    explicit MosquittoBroker(const QString &address = QStringLiteral("127.0.0.1"));
+    ~MosquittoBroker();
+
+    // Starts on a free port (or the port of an earlier start) and waits until it accepts.
+    bool start();
+    // Ends the broker at once, as a crash or power loss would.
+    void kill();
+    bool isRunning() const;
+
+    QString address() const { return m_address; }
+    quint16 port() const { return m_port; }
+    QByteArray output() const;
+
+    static QString executable();
+
+private:
+    QString m_address;
+    quint16 m_port = 0;
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+// A free TCP port on `address`, found by binding port 0.
+quint16 freeTcpPort(const QString &address = QStringLiteral("127.0.0.1"));

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "operatordialogs.h"
+
+#include <QList>
+#include <QStringList>
+
+#include <functional>
+
+// Stands in for the operator: records every dialog and answers as the test scripted.
+// Installed for its lifetime.
+class ScriptedDialogs : public OperatorDialogs
+{
+public:
+    struct Call
+    {
+        QString kind; // "information", "question", "about", "file"
+        QString title;
+        QString text;
+    };
+
+    ScriptedDialogs();
+    ~ScriptedDialogs() override;
+
+    QMessageBox::StandardButton information(QWidget *parent, const QString &title,
+                                            const QString &text) override;
+    QMessageBox::StandardButton question(QWidget *parent, const QString &title,
+                                         const QString &text) override;
+    void about(QWidget *parent, const QString &title, const QString &text) override;
+    QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
+                            const QString &filter) override;
+
+    QList<Call> calls;
+    QStringList fileCaptions, fileDirs, fileFilters;
+
+    // Answers to questions, taken in order; when none is left the answer is `defaultAnswer`.
+    QList<QMessageBox::StandardButton> answers;
+    QMessageBox::StandardButton defaultAnswer = QMessageBox::No;
+    // File dialog results in order; an empty list answers as a cancelled dialog.
+    QStringList files;
+    // Runs while a dialog "is open", before it answers (e.g. to spin the event loop).
+    std::function<void(const Call &)> whileOpen;
+
+    QStringList texts() const;
+    int count(const QString &kind) const;
+};
