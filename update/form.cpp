@@ -1,0 +1,633 @@
+#include "form.h"
+
+#include "brokerconnection.h"
+#include "busyanimation.h"
+#include "devicereport.h"
+#include "form_workthread.h"
+#include "formtcptransfer.h"
+#include "localwait.h"
+#include "mqttclient.h"
+#include "mqtttopics.h"
+#include "operatordialogs.h"
+#include "progressbar_workthread.h"
+#include "restartcountdown.h"
+#include "ui_form.h"
+
+#include <QCloseEvent>
+#include <QCryptographicHash>
+#include <QDesktopWidget>
+#include <QException>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+// Longer than the 30 minutes the window announces for a system update.
+constexpr int NoReportTimeoutMs = 40 * 60 * 1000;
+constexpr int ChunkGapMs = 200;
+// How often a stream held back by a slow reader looks at the socket again.
+constexpr int BackPressurePollMs = 50;
+
+QString exceptionText(const QException &e)
+{
+    return QString::fromUtf8(e.what());
+}
+
+} // namespace
+
+Form::Form(const QString &ip, const QString &mac, const QString &sn, bool systemMode,
+           QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::Form)
+    , deviceIp(ip)
+    , systemMode(systemMode)
+{
+    ui->setupUi(this);
+
+    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
+    setFixedSize(width(), height());
+    const QRect desktop = QApplication::desktop()->rect();
+    move((desktop.width() - width()) / 2, (desktop.height() - height()) / 2);
+    setAttribute(Qt::WA_DeleteOnClose, true);
+    setAttribute(Qt::WA_QuitOnClose, false);
+
+    if (systemMode) {
+        setWindowTitle(tr("System FW Update"));
+    } else {
+        setWindowTitle(tr("Camera FW Update"));
+        ui->label_Tip->setText(tr("Note: Please do not disconnect the power of the "
+                                  "camera\357\274\214and it takes about 1 minute to update the "
+                                  "camera fw."));
+    }
+
+    // Texts that come from a box are shown as written: markup in them is never rendered.
+    for (QLabel *label :
+         {ui->label_ip_value, ui->label_mac_value, ui->label_sn_value, ui->label_state})
+        label->setTextFormat(Qt::PlainText);
+    ui->label_ip_value->setText(ip);
+    ui->label_mac_value->setText(mac);
+    ui->label_sn_value->setText(sn);
+    ui->label_state->clear();
+
+    localIp = lastIpv4Address(QNetworkInterface::allAddresses());
+
+    ui->lineEdit->setFocusPolicy(Qt::NoFocus);
+
+    updateWorker = new Form_WorkThread;
+    connect(updateWorker, &Form_WorkThread::CameraOrBoard_Updating, this,
+            &Form::CameraOrBoard_FW_Update, Qt::QueuedConnection);
+    transferWorker = new FormTcpTransfer;
+    connect(transferWorker, &FormTcpTransfer::TCP_Transfer, this, &Form::Tcp_Transfer_File,
+            Qt::QueuedConnection);
+    mqttClient = new MqttClient(this);
+    connect(mqttClient, SIGNAL(messageReceived(QByteArray, MqttTopicName)), this,
+            SLOT(topicMessageReceived(QByteArray, MqttTopicName)));
+    progressWorker = new ProgressBar_WorkThread;
+    connect(progressWorker, &ProgressBar_WorkThread::Cycling_ProgressBar, this,
+            &Form::CycleProgressBar, Qt::QueuedConnection);
+    tcpSocket = new QTcpSocket;
+
+    noReportTimer = new QTimer(this);
+    noReportTimer->setSingleShot(true);
+    connect(noReportTimer, &QTimer::timeout, this, [this] { endRunWithoutReport(); });
+}
+
+Form::~Form()
+{
+    delete ui;
+    delete updateWorker;
+    delete transferWorker;
+    mqttClient->disconnectFromHost();
+    delete mqttClient;
+    delete progressWorker;
+    delete tcpSocket;
+}
+
+void Form::setEndpoints(const Endpoints &endpoints)
+{
+    m_endpoints = endpoints;
+    tcpPort = endpoints.streamPort;
+}
+
+QString Form::lastIpv4Address(const QList<QHostAddress> &addresses)
+{
+    QString result;
+    for (const QHostAddress &address : addresses) {
+        // IPv6 addresses have no IPv4 value and read as 0.
+        const quint32 ipv4 = address.toIPv4Address();
+        if (ipv4 == 0 || ipv4 == QHostAddress(QHostAddress::LocalHost).toIPv4Address())
+            continue;
+        result = QHostAddress(ipv4).toString();
+    }
+    return result;
+}
+
+void Form::closeEvent(QCloseEvent *event)
+{
+    QPointer<Form> self(this);
+    OperatorDialogs *dialogs = OperatorDialogs::instance();
+    bool refuse = false;
+    if (!systemMode) {
+        if (cameraUpdating) {
+            dialogs->information(this, tr("Tip"),
+                                 tr("The camera fw is updating, it takes about 1 minute. Please "
+                                    "do not close the camera fw update form."));
+            refuse = true;
+        }
+    } else {
+        if (systemUpdating) {
+            dialogs->information(this, tr("Tip"),
+                                 tr("The system fw is updating, it takes about 30 minutes. "
+                                    "Please do not close the system fw update form."));
+            refuse = true;
+            if (!self)
+                return;
+        }
+        if (restarting) {
+            dialogs->information(this, tr("Tip"),
+                                 tr("The system is restarting, it takes about 1 minute. Please "
+                                    "do not close the system fw update form."));
+            refuse = true;
+        }
+    }
+    if (!self)
+        return;
+    if (refuse)
+        event->ignore();
+    else
+        event->accept();
+}
+
+void Form::on_pushButton_Browser_clicked()
+{
+    QPointer<Form> self(this);
+    ui->lineEdit->clear();
+    ui->lineEdit->repaint();
+    const QString path = systemMode ? OperatorDialogs::instance()->getOpenFileName(
+                                              this, tr("Please select a system file"),
+                                              QStringLiteral("."), QStringLiteral("*.*"))
+                                    : OperatorDialogs::instance()->getOpenFileName(
+                                              this, tr("Please select a bin file"),
+                                              QStringLiteral("."), QStringLiteral("*.bin"));
+    if (!self)
+        return;
+    filePath = path;
+    ui->lineEdit->setText(filePath);
+    const QFileInfo info(filePath);
+    fileName = info.fileName();
+    fileSize = info.size();
+}
+
+void Form::on_pushButton_Start_clicked()
+{
+    QPointer<Form> self(this);
+    try {
+        OperatorDialogs *dialogs = OperatorDialogs::instance();
+        if (ui->lineEdit->text().isEmpty()) {
+            dialogs->information(this, tr("Tip"),
+                                 systemMode ? tr("Please select a System file")
+                                            : tr("Please select a bin file"));
+            return;
+        }
+        const QMessageBox::StandardButton answer =
+                dialogs->question(this, tr("Tip"), tr("Do you want to update?"));
+        if (!self || answer != QMessageBox::Yes)
+            return;
+
+        cameraUpdating = true;
+        systemUpdating = true;
+        ui->pushButton_Start->setEnabled(false);
+        ui->pushButton_Start->repaint();
+        ui->progressBar->setValue(0);
+        ui->label_state->clear();
+        noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
+
+        LocalWait::wait(10);
+        if (!self)
+            return;
+        setState(tr("Preparation is starting, please wait a moment..."));
+        LocalWait::wait(10);
+        if (!self)
+            return;
+        updateWorker->Trigger();
+    } catch (const QException &e) {
+        if (self) {
+            returnToIdle();
+            ui->label_state->setText(exceptionText(e));
+        }
+    }
+}
+
+void Form::CameraOrBoard_FW_Update()
+{
+    QPointer<Form> self(this);
+    try {
+        const BrokerConnection::Result connection =
+                BrokerConnection::open(mqttClient, deviceIp, m_endpoints.brokerPort, this);
+        if (connection == BrokerConnection::WindowGone)
+            return;
+        if (connection != BrokerConnection::Connected) {
+            returnToIdle();
+            setState(tr("Mqtt Connect Failed"));
+            return;
+        }
+
+        if (systemMode) {
+            mqttClient->subscribe(Topics::UpdateSystemReport, 0);
+            mqttClient->subscribe(Topics::RecoveryReport, 0);
+        } else {
+            mqttClient->subscribe(Topics::UpdateCameraReport, 0);
+        }
+
+        const QByteArray body = Create_Json_Object();
+        if (!self)
+            return;
+        if (body.isEmpty()) {
+            returnToIdle();
+            setState(tr("Mqtt Create Json Object Failed"));
+            return;
+        }
+
+        const QString topic = systemMode ? QString(Topics::UpdateSystemRequest)
+                                         : QString(Topics::UpdateCameraRequest);
+        if (mqttClient->publish(topic, body, 0, false) != 0) {
+            returnToIdle();
+            setState(tr("Mqtt Publish Failed"));
+            return;
+        }
+
+        // The box gets ready to receive before the stream starts.
+        LocalWait::wait(5000);
+        if (!self)
+            return;
+        transferWorker->Trigger();
+    } catch (const QException &e) {
+        if (self) {
+            returnToIdle();
+            ui->label_state->setText(exceptionText(e));
+        }
+    }
+}
+
+QByteArray Form::Create_Json_Object()
+{
+    QPointer<Form> self(this);
+    // The request describes one file as it was when the build began, even if another one is
+    // chosen during the digest's waits.
+    const QString path = filePath;
+    const QString name = fileName;
+    const qint64 size = fileSize;
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    while (!file.atEnd()) {
+        const QByteArray block = file.read(Transfer::DigestReadSize);
+        // A read error would otherwise announce the digest of part of the file, or never end.
+        if (block.isEmpty())
+            return QByteArray();
+        md5.addData(block);
+        LocalWait::wait(1);
+        if (!self)
+            return QByteArray();
+    }
+    file.close();
+
+    const qint64 bufferSize = systemMode ? systemBufferSize : cameraBufferSize;
+    QJsonObject object;
+    object.insert(QStringLiteral("client_ip"), requestClientIp());
+    object.insert(QStringLiteral("file_name"), name);
+    object.insert(QStringLiteral("buffer_size"), QString::number(bufferSize));
+    object.insert(QStringLiteral("file_size"), QString::number(size));
+    object.insert(QStringLiteral("file_md5"), QString::fromLatin1(md5.result().toHex()));
+    announcedSize = size;
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString Form::requestClientIp() const
+{
+    // The box sees the stream come from the address our connection to its broker uses; on a
+    // workstation with several networks that is the one to announce.
+    if (mqttClient->state() == MqttClient::Connected) {
+        bool ok = false;
+        const quint32 ipv4 = mqttClient->localAddress().toIPv4Address(&ok);
+        if (ok && ipv4 != 0)
+            return QHostAddress(ipv4).toString();
+    }
+    return localIp;
+}
+
+void Form::Tcp_Transfer_File()
+{
+    QPointer<Form> self(this);
+    try {
+        // One stream at a time, each on a connection of its own: a stream still running is
+        // stopped and its connection dropped, so two streams never mix in one connection.
+        const quint64 serial = ++streamSerial;
+        if (tcpSocket->state() != QAbstractSocket::UnconnectedState)
+            tcpSocket->abort();
+        streamRunning = true;
+
+        connectStream();
+        if (!streamWait(1000, serial))
+            return;
+        for (int attempt = 0; attempt < 2 && !streamConnected(); ++attempt) {
+            if (tcpSocket->state() == QAbstractSocket::UnconnectedState)
+                connectStream();
+            if (!streamWait(3000, serial))
+                return;
+        }
+        if (!streamConnected()) {
+            streamRunning = false;
+            returnToIdle();
+            setState(tr("Update Failed: Connect Server Failed"));
+            return;
+        }
+        setState(tr("Connect Server Succeed..."));
+
+        // Fixed for the whole stream: a new choice of file meanwhile does not change it.
+        const qint64 chunkSize = systemMode ? systemBufferSize : cameraBufferSize;
+        const qint64 total = announcedSize;
+        QFile file(filePath);
+        if (!file.open(QIODevice::ReadOnly)) {
+            failStream(systemMode ? tr("Read System File Failed") : tr("Read Bin File Failed"));
+            return;
+        }
+
+        qint64 sent = 0;
+        while (sent < total) {
+            // A box that reads slowly must not make us hold the image in memory: at most one
+            // chunk waits in the socket when the next one is read.
+            while (streamConnected() && tcpSocket->bytesToWrite() > chunkSize) {
+                if (!streamWait(BackPressurePollMs, serial))
+                    return;
+            }
+            if (!streamConnected()) {
+                // The box dropped the connection: nothing more can reach it.
+                streamRunning = false;
+                tcpSocket->abort();
+                return;
+            }
+            const QByteArray chunk = file.read(qMin(chunkSize, total - sent));
+            if (chunk.isEmpty())
+                break; // end of file or read error
+            tcpSocket->write(chunk);
+            tcpSocket->flush();
+            sent += chunk.size();
+            if (!streamWait(ChunkGapMs, serial))
+                return;
+        }
+        file.close();
+        if (sent < total) {
+            failStream(systemMode ? tr("Read System File Failed") : tr("Read Bin File Failed"));
+            return;
+        }
+        streamRunning = false;
+    } catch (const QException &e) {
+        if (self) {
+            streamRunning = false;
+            returnToIdle();
+            ui->label_state->setText(exceptionText(e));
+        }
+    }
+}
+
+void Form::connectStream()
+{
+    tcpSocket->connectToHost(deviceIp, tcpPort, QIODevice::ReadWrite,
+                             QAbstractSocket::AnyIPProtocol);
+}
+
+bool Form::streamConnected() const
+{
+    return tcpSocket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool Form::streamWait(int ms, quint64 serial)
+{
+    QPointer<Form> self(this);
+    LocalWait::wait(ms);
+    // Gone with the window, or stopped or replaced meanwhile: the caller leaves at once.
+    return self && serial == streamSerial;
+}
+
+void Form::failStream(const QString &text)
+{
+    streamRunning = false;
+    setState(text);
+    tcpSocket->disconnectFromHost();
+    tcpSocket->close();
+    returnToIdle();
+}
+
+void Form::closeStream()
+{
+    ++streamSerial;
+    streamRunning = false;
+    tcpSocket->disconnectFromHost();
+    tcpSocket->close();
+}
+
+void Form::topicMessageReceived(const QByteArray &message, const MqttTopicName &topic)
+{
+    QPointer<Form> self(this);
+    try {
+        // Every word from the box shows it is still there.
+        if (runActive())
+            noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
+
+        const ParsedReport parsed = ParseDeviceReport(message);
+        if (parsed.kind == ParsedReport::ParseError) {
+            endRunAsFailed(parsed.errorText);
+            return;
+        }
+        if (parsed.kind == ParsedReport::NotObject)
+            return;
+        if (systemMode)
+            handleSystemReport(topic.name(), parsed.report);
+        else
+            handleCameraReport(topic.name(), parsed.report);
+    } catch (const QException &e) {
+        if (self)
+            endRunAsFailed(exceptionText(e));
+    }
+}
+
+void Form::handleCameraReport(const QString &topic, const DeviceReport &report)
+{
+    if (topic != Topics::UpdateCameraReport)
+        return;
+    const bool noError = report.errorcode == QLatin1String("0");
+    const bool complete = noError && report.progress == QLatin1String("100");
+
+    if (report.type == QLatin1String("1") || report.type == QLatin1String("2")) {
+        if (noError) {
+            ui->progressBar->setValue(ReportProgressValue(report.progress));
+            ui->label_state->setText(report.message);
+        } else {
+            cameraUpdating = false;
+            noReportTimer->stop();
+            ui->pushButton_Start->setEnabled(true);
+            ui->label_state->setText(tr("Update camera fw failed: ") + report.message);
+            closeStream();
+        }
+    }
+
+    if (report.type == QLatin1String("1") && complete) {
+        // The box holds the whole image.
+        closeStream();
+    } else if (report.type == QLatin1String("2") && complete) {
+        cameraUpdating = false;
+        noReportTimer->stop();
+        ui->pushButton_Start->setEnabled(true);
+
+        QPointer<Form> self(this);
+        const QMessageBox::StandardButton answer = OperatorDialogs::instance()->question(
+                this, tr("Tip"),
+                tr("This update needs to restart System to take effect. Do you want to restart "
+                   "System immediately?"));
+        if (!self || answer != QMessageBox::Yes)
+            return;
+        ui->label_state->setText(tr("Restarting..."));
+        if (mqttClient->state() != MqttClient::Connected) {
+            ui->label_state->setText(tr("System Restart Failed: Connect Server Failed"));
+        } else if (mqttClient->publish(Topics::Restart, Payloads::Restart, 0, false) == 0) {
+            ui->label_state->setText(tr("System Restart"));
+        } else {
+            ui->label_state->setText(tr("Restart Failed"));
+        }
+    }
+}
+
+void Form::handleSystemReport(const QString &topic, const DeviceReport &report)
+{
+    const bool noError = report.errorcode == QLatin1String("0");
+    const bool complete = noError && report.progress == QLatin1String("100");
+    const QString &type = report.type;
+
+    if (topic == Topics::UpdateSystemReport) {
+        if (type == QLatin1String("1")) {
+            ui->progressBar->setTextVisible(true);
+            if (noError) {
+                ui->progressBar->setValue(ReportProgressValue(report.progress));
+                ui->label_state->setText(report.message);
+                if (report.progress == QLatin1String("100"))
+                    closeStream();
+            } else {
+                systemUpdating = false;
+                noReportTimer->stop();
+                ui->pushButton_Start->setEnabled(true);
+                ui->label_state->setText(tr("Update file system failed: ") + report.message);
+                closeStream();
+            }
+        } else if (type == QLatin1String("2") || type == QLatin1String("3") ||
+                   type == QLatin1String("4")) {
+            ui->progressBar->setTextVisible(false);
+            ui->label_state->setText(report.message);
+            // An animation started under the countdown would hold the countdown until a later
+            // report stops it, and the window could never be closed.
+            if (!cycleStarted && !restarting) {
+                cycleStop = false;
+                progressWorker->Trigger();
+                cycleStarted = true;
+            }
+        }
+
+        if (type == QLatin1String("4") && complete) {
+            const bool countdownRunning = restarting;
+            updateSucceeded = true;
+            cycleStop = true;
+            cycleStarted = false;
+            systemUpdating = false;
+            restarting = true;
+            noReportTimer->stop();
+            // One countdown at a time: the one already running ends the restart.
+            if (countdownRunning)
+                return;
+            if (!RestartCountdown::run(this, ui->label_Tip))
+                return;
+            ui->label_Tip->setText(tr("System restart successful."));
+            restarting = false;
+            ui->pushButton_Start->setEnabled(true);
+        }
+    } else if (topic == Topics::RecoveryReport) {
+        if (type == QLatin1String("1") || type == QLatin1String("2") ||
+            type == QLatin1String("3")) {
+            ui->label_state->setText(tr("Update file system failed: ") + report.message);
+            if (!noError) {
+                updateSucceeded = false;
+                cycleStop = true;
+                systemUpdating = false;
+                noReportTimer->stop();
+                ui->pushButton_Start->setEnabled(true);
+                cycleStarted = false;
+            }
+        }
+        if (type == QLatin1String("3") && complete) {
+            updateSucceeded = true;
+            cycleStop = true;
+            systemUpdating = false;
+            noReportTimer->stop();
+            ui->pushButton_Start->setEnabled(true);
+            cycleStarted = false;
+        }
+    }
+}
+
+void Form::CycleProgressBar()
+{
+    QPointer<Form> self(this);
+    try {
+        BusyAnimation::run(this, ui->progressBar, {&cycleValue, &cycleStop, &updateSucceeded});
+    } catch (const QException &e) {
+        if (self)
+            endRunAsFailed(exceptionText(e));
+    }
+}
+
+void Form::endRunAsFailed(const QString &text)
+{
+    updateSucceeded = false;
+    cycleStop = true;
+    cameraUpdating = false;
+    systemUpdating = false;
+    noReportTimer->stop();
+    ui->pushButton_Start->setEnabled(true);
+    cycleStarted = false;
+    ui->label_state->setText(text);
+}
+
+void Form::endRunWithoutReport()
+{
+    if (!runActive())
+        return;
+    endRunAsFailed(tr("Update Failed: No report from the device"));
+    closeStream();
+}
+
+void Form::returnToIdle()
+{
+    cameraUpdating = false;
+    systemUpdating = false;
+    noReportTimer->stop();
+    ui->pushButton_Start->setEnabled(true);
+}
+
+bool Form::runActive() const
+{
+    // Start sets both flags, but each mode's reports clear only its own.
+    return systemMode ? systemUpdating : cameraUpdating;
+}
+
+void Form::setState(const QString &text)
+{
+    ui->label_state->setText(text);
+    ui->label_state->repaint();
+}
