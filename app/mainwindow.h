@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <QSet>
 #include <QString>
 
 class DeviceInfoParse;
@@ -32,7 +33,16 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
 
+private slots:
+    void readPendingDatagrams();
+    bool SendData();
+    bool ReceiveData();
+    void DelayDisconnect();
+    void on_pushButton_Search_Device_clicked();
+
 private:
+    void endSearch();
+
     Ui::MainWindow *ui;
     QUdpSocket *udpSocket = nullptr;
     FrameCheck *frameCheck = nullptr;
@@ -43,7 +53,10 @@ private:
     bool socketOpen = false;
     bool searchBusy = false;
     QList<QString> ipList;
+    // Same contents as ipList; keeps the duplicate test cheap when hundreds of boxes answer.
+    QSet<QString> ipSeen;
     Endpoints m_endpoints;
 
     friend class MainWindowTest;
+    friend class SearchTest;
 };
