@@ -1,0 +1,2 @@
+# The firmware update window.
+talix_add_test(tst_form LIBS talix_update TIMEOUT 120)
