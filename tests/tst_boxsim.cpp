@@ -501,6 +501,11 @@ void BoxSimTest::powerCommandsLogged_data()
             << "TalixTools_in/poweroff" << QByteArray("Shut Down\n")
             << R"(RECV topic=TalixTools_in/poweroff bytes=10 payload_hex=5368757420446f776e0a payload="Shut Down\n")"
             << "POWER command=shutdown valid=0";
+    // Zero bytes are logged escaped, not cut off.
+    QTest::newRow("zero byte inside")
+            << "TalixTools_in/poweroff" << QByteArray("Shut\0Down", 9)
+            << R"(RECV topic=TalixTools_in/poweroff bytes=9 payload_hex=5368757400446f776e payload="Shut\x00Down")"
+            << "POWER command=shutdown valid=0";
 }
 
 void BoxSimTest::powerCommandsLogged()
@@ -523,7 +528,8 @@ void BoxSimTest::powerCommandsLogged()
 
     const QString recv = box.waitForEvent(QStringLiteral("RECV"));
     QCOMPARE(recv.section(QStringLiteral(" t_ms="), 0, 0), recvLine);
-    QCOMPARE(BoxSimProcess::field(recv, QStringLiteral("payload")), QString::fromLatin1(payload));
+    QCOMPARE(BoxSimProcess::field(recv, QStringLiteral("payload")),
+             QString::fromLatin1(payload.constData(), payload.size()));
     const QString power = box.waitForEvent(QStringLiteral("POWER"));
     QCOMPARE(power.section(QStringLiteral(" t_ms="), 0, 0), powerLine);
     QVERIFY(received.isEmpty()); // a box does not answer power commands

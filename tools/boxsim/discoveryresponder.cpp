@@ -58,7 +58,7 @@ void DiscoveryResponder::readPending()
         if (!request || fromPort == 0)
             continue;
         if (m_settings.discoveryDelayMs > 0) {
-            QTimer::singleShot(m_settings.discoveryDelayMs, this,
+            QTimer::singleShot(m_settings.discoveryDelayMs, Qt::PreciseTimer, this,
                                [this, from, fromPort] { answer(from, fromPort); });
         } else {
             answer(from, fromPort);

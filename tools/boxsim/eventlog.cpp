@@ -35,7 +35,8 @@ void EventLog::addPayload(Fields *fields, const QByteArray &payload)
     if (truncated)
         fields->append({QStringLiteral("truncated"), QStringLiteral("1")});
     fields->append({QStringLiteral("payload_hex"), QString::fromLatin1(shown.toHex())});
-    fields->append({QStringLiteral("payload"), QString::fromLatin1(shown)});
+    fields->append(
+            {QStringLiteral("payload"), QString::fromLatin1(shown.constData(), shown.size())});
 }
 
 QString EventLog::quote(const QString &value)

@@ -25,6 +25,8 @@ ImageReceiver::ImageReceiver(const BoxSettings &settings, EventLog *log, QObject
     m_idleTimer->setSingleShot(true);
     m_idleTimer->setInterval(m_settings.transferIdleMs);
     m_lateTimer->setSingleShot(true);
+    // Not early by the coarse timers' 5 %: tests time the tool's connection attempts against it.
+    m_lateTimer->setTimerType(Qt::PreciseTimer);
     connect(m_server, &QTcpServer::newConnection, this, &ImageReceiver::onNewConnection);
     connect(m_idleTimer, &QTimer::timeout, this, &ImageReceiver::onIdle);
     connect(m_lateTimer, &QTimer::timeout, this, &ImageReceiver::listen);
