@@ -1,0 +1,68 @@
+#pragma once
+
+#include "endpoints.h"
+#include "mqttclient.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+class ProgressBar_WorkThread;
+class QCloseEvent;
+class QTimer;
+class RecoveryForm_WorkThread;
+
+namespace Ui {
+class RecoveryForm;
+}
+
+// The window that asks one box to restore its default system and follows the box's reports
+// through to its restart.
+class RecoveryForm : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit RecoveryForm(const QString &ip, const QString &mac, const QString &sn,
+                          QWidget *parent = nullptr);
+    ~RecoveryForm() override;
+
+    // Test-only: reach a broker on another port than the boxes' fixed one.
+    void setEndpoints(const Endpoints &endpoints) { m_endpoints = endpoints; }
+    const Endpoints &endpoints() const { return m_endpoints; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void on_pushButton_Recovery_clicked();
+    void topicMessageReceived(const QByteArray &message, const MqttTopicName &topic);
+    void RecoveryDefaultSystem();
+    void CycleProgressBar();
+
+private:
+    // The request could not be made: the run ends before any report.
+    void endRequest(const QString &text);
+    // A run that the box's reports drove ends as failed; the animation stops at 60.
+    void endRunAsFailure();
+    void showState(const QString &text);
+    void reportTimeLimitExpired();
+
+    Ui::RecoveryForm *ui;
+    QString deviceIp;
+    RecoveryForm_WorkThread *recoveryWorker = nullptr;
+    MqttClient *mqttClient = nullptr;
+    bool cycleStop = false;
+    qint32 cycleValue = 0;
+    bool cycleStarted = false;
+    bool recoverySucceeded = false;
+    ProgressBar_WorkThread *progressWorker = nullptr;
+    bool restarting = false;
+    bool recovering = false;
+
+    // Runs from a successful request until the run ends; restarted by every report. A lost
+    // request or a box that falls silent would otherwise keep this modal window open for good.
+    QTimer *reportTimer = nullptr;
+    Endpoints m_endpoints;
+
+    friend class RecoveryFormTest;
+};
