@@ -34,10 +34,11 @@
 inline QByteArray imageBytes(qint64 size, quint32 seed = 1)
 {
     QByteArray data(int(size), Qt::Uninitialized);
+    char *p = data.data();
     quint32 x = seed * 2654435761u + 1;
     for (qint64 i = 0; i < size; ++i) {
         x = x * 1664525u + 1013904223u;
-        data[int(i)] = char(x >> 24);
+        p[i] = char(x >> 24);
     }
     return data;
 }
@@ -109,6 +110,8 @@ public:
         return true;
     }
     quint16 port() const { return server.serverPort(); }
+    // Lives as long as the receiver: a context for timers that act on it.
+    QObject *context() { return &server; }
 
     // Stops taking bytes from the kernel, as a box that reads slowly does.
     void pause()
@@ -141,6 +144,8 @@ public:
     bool paused = false;
     // Called after every read, with the stream that grew.
     std::function<void(ReceivedStream *)> onData;
+    // Called for every connection accepted.
+    std::function<void()> onAccept;
 
 private:
     void accept()
@@ -156,6 +161,8 @@ private:
                     take(s);
             });
             QObject::connect(socket, &QTcpSocket::disconnected, socket, [s] { s->closed = true; });
+            if (onAccept)
+                onAccept();
         }
     }
     void take(ReceivedStream *s)

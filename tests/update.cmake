@@ -1,2 +1,3 @@
 # The firmware update window.
 talix_add_test(tst_form LIBS talix_update TIMEOUT 120)
+talix_add_test(tst_formstream LIBS talix_update TIMEOUT 180)
