@@ -127,6 +127,8 @@ private slots:
     void powerCommandsLogged();
     void acceptPolicy_data();
     void acceptPolicy();
+    void extrasOnRequest();
+    void garbageOnStream();
 
 private:
     // A client of the test's broker that has subscribed to every report topic; fails the
@@ -592,6 +594,72 @@ void BoxSimTest::acceptPolicy()
     QCOMPARE(
             BoxSimProcess::field(box.waitForEvent(QStringLiteral("TCP")), QStringLiteral("result")),
             QStringLiteral("ok"));
+}
+
+void BoxSimTest::extrasOnRequest()
+{
+    MosquittoBroker broker;
+    QVERIFY(broker.start());
+    BoxSimProcess box;
+    QVERIFY(box.start(loopbackOptions(broker.port()) +
+                              QStringList{"--recovery", "silent", "--flood-rate", "1000",
+                                          "--flood-count", "300", "--huge-report-bytes", "10485760",
+                                          "--inject", "TalixTools_out/recovery_file_system=[1,2]"},
+                      true));
+    MqttClient observer;
+    QList<QPair<QString, QByteArray>> received;
+    connectObserver(&observer, broker, &received);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(observer.publish(QStringLiteral("TalixTools_in/recovery_file_system"),
+                              "RecoveryDefaultSystem"),
+             0);
+    const QString done = box.waitForEvent(QStringLiteral("FLOOD_DONE"));
+    QCOMPARE(BoxSimProcess::field(done, QStringLiteral("sent")), QStringLiteral("300"));
+    // 300 reports at 1000 a second take about 0.3 s, not less.
+    QVERIFY(BoxSimProcess::field(done, QStringLiteral("ms")).toInt() >= 290);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 302, 10000);
+
+    // The huge report and the injected payload go first, in that order, then the flood.
+    QCOMPARE(received.at(0).second.size(), 10485760);
+    const QJsonObject huge = QJsonDocument::fromJson(received.at(0).second).object();
+    QCOMPARE(huge.value(QStringLiteral("type")).toString(), QStringLiteral("1"));
+    QCOMPARE(huge.value(QStringLiteral("errorcode")).toString(), QStringLiteral("0"));
+    QCOMPARE(received.at(1).second, QByteArray("[1,2]"));
+    for (int k = 0; k < 300; ++k) {
+        const auto &message = received.at(2 + k);
+        QCOMPARE(message.first, QStringLiteral("TalixTools_out/recovery_file_system"));
+        const QJsonObject o = QJsonDocument::fromJson(message.second).object();
+        QCOMPARE(o.value(QStringLiteral("message")).toString(), QStringLiteral("Flood %1").arg(k));
+        QVERIFY(o.value(QStringLiteral("progress")).toString().toInt() < 100);
+    }
+    // The huge report is logged by its first bytes only.
+    const QString sent = box.waitForEvent(QStringLiteral("SEND"));
+    QCOMPARE(BoxSimProcess::field(sent, QStringLiteral("bytes")), QStringLiteral("10485760"));
+    QCOMPARE(BoxSimProcess::field(sent, QStringLiteral("truncated")), QStringLiteral("1"));
+    QVERIFY(sent.size() < 20000);
+}
+
+void BoxSimTest::garbageOnStream()
+{
+    MosquittoBroker broker;
+    QVERIFY(broker.start());
+    BoxSimProcess box;
+    QVERIFY(box.start(loopbackOptions(broker.port()) + QStringList{"--tcp-garbage", "1000"}, true));
+    QTcpSocket stream;
+    stream.connectToHost(QHostAddress::LocalHost, box.tcpPort());
+    QVERIFY(stream.waitForConnected(5000));
+    // On accept, and again after each read of what we send.
+    QTRY_COMPARE_WITH_TIMEOUT(stream.bytesAvailable(), qint64(1000), 5000);
+    stream.write("abc");
+    QTRY_COMPARE_WITH_TIMEOUT(stream.bytesAvailable(), qint64(2000), 5000);
+    const QByteArray junk = stream.readAll();
+    QCOMPARE(junk.left(1000), junk.mid(1000));
+    // Without an announced image, what arrives is counted when the peer leaves.
+    stream.disconnectFromHost();
+    const QString closed = box.waitForEvent(QStringLiteral("TCP_CLOSED"));
+    QCOMPARE(BoxSimProcess::field(closed, QStringLiteral("extra")), QStringLiteral("3"));
 }
 
 QTEST_GUILESS_MAIN(BoxSimTest)

@@ -57,7 +57,9 @@ bool BoxSettings::fromArguments(const QStringList &arguments, BoxSettings *s, QS
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
             "Simulated Talix box: answers discovery, reads commands from its MQTT broker, takes "
-            "image streams on TCP and reports as scripted. Every event is one line on stdout."));
+            "image streams on TCP and reports as scripted. Every event is one line on stdout.\n"
+            "Error codes of the box's own checks: 2 size mismatch, 3 MD5 mismatch, 4 transfer "
+            "aborted by the box, 5 invalid update request."));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     p.addOption(help);
