@@ -53,7 +53,8 @@ bool FrameCheck::CheckFrame(const uchar *frame, quint16 length, uchar head0, uch
         return false;
     if (frame[1] != head1)
         return false;
-    if (frame[2] != uchar(length - 5))
+    // Compared as numbers: a frame of 261 bytes or more cannot state its length in one byte.
+    if (int(frame[2]) != int(length) - 5)
         return false;
     uchar low = 0;
     uchar high = 0;
