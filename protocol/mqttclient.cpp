@@ -88,7 +88,11 @@ void MqttClient::connectToHost()
     if (m_state != Disconnected)
         return;
     createHandle();
+    // A stateChanged handler may delete the client; nothing of it is touched after that.
+    QPointer<MqttClient> self(this);
     setState(Connecting);
+    if (!self)
+        return;
     const QByteArray host = m_hostname.toUtf8();
     m_inLibraryCall = true;
     const int rc = mosquitto_connect_async(m_mosq, host.constData(), m_port, KeepAliveSeconds);
@@ -204,6 +208,7 @@ void MqttClient::afterLibraryCall(int rc)
     const bool lost = mosquitto_socket(m_mosq) == -1
             || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_ERRNO
             || rc == MOSQ_ERR_KEEPALIVE || rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_CONN_REFUSED;
+    QPointer<MqttClient> self(this); // stateChanged handlers may delete the client
     bool refused = false;
     if (m_connAckPending) {
         m_connAckPending = false;
@@ -211,11 +216,15 @@ void MqttClient::afterLibraryCall(int rc)
         if (!refused && !lost) {
             m_connectTimer->stop();
             setState(Connected);
+            if (!self)
+                return;
         }
     }
     if (lost || refused) {
         destroyHandle();
         setState(Disconnected);
+        if (!self)
+            return;
     } else {
         watchSocket();
         updateWriteNotifier();
