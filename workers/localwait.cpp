@@ -1,5 +1,6 @@
 #include "localwait.h"
 
+#include <QAbstractEventDispatcher>
 #include <QEventLoop>
 #include <QThread>
 #include <QTimer>
@@ -14,6 +15,11 @@ void LocalWait::wait(int ms)
 {
     QEventLoop loop;
     QTimer::singleShot(scaled(ms), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    // Calls posted before the one that is running now must also run during the wait. The glib
+    // dispatcher (Qt's default on Linux) only looks at posted events again after a new post, so
+    // without this nudge they would wait for the whole wait.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        dispatcher->wakeUp();
     loop.exec();
 }
 
