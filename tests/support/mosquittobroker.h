@@ -13,6 +13,9 @@ public:
 
     // Starts on a free port (or the port of an earlier start) and waits until it accepts.
     bool start();
+    // Listen on this port from the next start on, e.g. the port of a broker on another
+    // loopback address, so that two "boxes" share one broker port as real ones do.
+    void setPort(quint16 port) { m_port = port; }
     // Ends the broker at once, as a crash or power loss would.
     void kill();
     bool isRunning() const;
