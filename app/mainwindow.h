@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <QPoint>
 #include <QSet>
 #include <QString>
 
@@ -39,9 +40,21 @@ private slots:
     bool ReceiveData();
     void DelayDisconnect();
     void on_pushButton_Search_Device_clicked();
+    void on_tableView_customContextMenuRequested(const QPoint &pos);
+    void LoginPage();
+    void ShutDown();
+    void Restart();
+    void CameraFWAction();
+    void BoardFWAction();
+    void RecoveryDefSystemAction();
 
 private:
+    enum class PowerCommand { ShutDown, Restart };
+
     void endSearch();
+    int actionRow();
+    void sendPowerCommand(PowerCommand command);
+    void showDeviceWindow(QWidget *window);
 
     Ui::MainWindow *ui;
     QUdpSocket *udpSocket = nullptr;
@@ -59,4 +72,5 @@ private:
 
     friend class MainWindowTest;
     friend class SearchTest;
+    friend class MenuTest;
 };
