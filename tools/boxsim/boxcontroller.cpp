@@ -93,7 +93,11 @@ BoxController::BoxController(const BoxSettings &settings, EventLog *log, ImageRe
 
 void BoxController::start()
 {
-    m_client->connectToHost();
+    if (m_settings.useBroker)
+        m_client->connectToHost();
+    else
+        m_log->event(QStringLiteral("MQTT"),
+                     {{QStringLiteral("state"), QStringLiteral("disabled")}});
 }
 
 void BoxController::onStateChanged(MqttClient::ClientState state)

@@ -112,6 +112,9 @@ bool BoxSettings::fromArguments(const QStringList &arguments, BoxSettings *s, QS
                             QStringLiteral("Broker host (127.0.0.1)."), QStringLiteral("host"));
     const auto oBPort = opt(QStringLiteral("broker-port"), QStringLiteral("Broker port (1883)."),
                             QStringLiteral("port"));
+    const QCommandLineOption oNoBroker(QStringLiteral("no-broker"),
+                                       QStringLiteral("Run without MQTT: discovery and TCP only."));
+    p.addOption(oNoBroker);
     const auto oReconnect =
             opt(QStringLiteral("reconnect-interval"),
                 QStringLiteral("Broker reconnect interval, ms (500)."), QStringLiteral("ms"));
@@ -282,6 +285,7 @@ bool BoxSettings::fromArguments(const QStringList &arguments, BoxSettings *s, QS
     }
     if (p.isSet(oBHost))
         s->brokerHost = p.value(oBHost);
+    s->useBroker = !p.isSet(oNoBroker);
     if (p.isSet(oTAccept)) {
         s->tcpAccept = p.value(oTAccept);
         if (!QStringList{QStringLiteral("now"), QStringLiteral("late"), QStringLiteral("never")}

@@ -32,6 +32,7 @@ struct BoxSettings
     int burstCount = 100;
 
     // MQTT.
+    bool useBroker = true; // without one the box only answers discovery and takes streams
     QString brokerHost = QStringLiteral("127.0.0.1");
     quint16 brokerPort = 1883;
     int reconnectMs = 500;

@@ -70,6 +70,8 @@ int main(int argc, char *argv[])
               {{QStringLiteral("discovery_port"), QString::number(discovery.port())},
                {QStringLiteral("tcp_port"), QString::number(receiver.port())},
                {QStringLiteral("broker"),
-                QStringLiteral("%1:%2").arg(settings.brokerHost).arg(settings.brokerPort)}});
+                settings.useBroker
+                        ? QStringLiteral("%1:%2").arg(settings.brokerHost).arg(settings.brokerPort)
+                        : QStringLiteral("none")}});
     return app.exec();
 }
