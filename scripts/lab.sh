@@ -73,32 +73,55 @@ mosquitto_bin() {
 # ---------------------------------------------------------------- process bookkeeping
 
 # A process is gone when it no longer exists or is a zombie waiting for its parent.
+# Builtins only: teardown checks every process many times.
 alive() {
-    local state
-    [ -r "/proc/$1/stat" ] || return 1
-    state="$(sed -E 's/^[0-9]+ \(.*\) ([A-Za-z]).*/\1/' "/proc/$1/stat" 2>/dev/null)" || return 1
+    local stat state
+    { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 1
+    state="${stat##*) }"
+    state="${state%% *}"
     [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
 }
 
-# Ends one process this lab started: by PID, only while it still runs the program recorded
-# for it (a recycled PID is left alone); TERM first, KILL after 5 s.
-end_process() {
-    local pid="$1" exe="$2" now i
-    alive "$pid" || return 0
-    now="$(readlink "/proc/$pid/exe" 2>/dev/null || true)"
-    # Just after the start the PID may still be the shell or `ip` on their way to exec it.
-    if [ -n "$exe" ] && [ "$now" != "$exe" ] && [ "$now" != "$(readlink -f "$(command -v ip)")" ] \
-        && [ "$now" != "$(readlink -f "$BASH")" ]; then
-        return 0
-    fi
-    kill -TERM "$pid" 2>/dev/null || return 0
+ip_bin="$(readlink -f "$(command -v ip 2>/dev/null || echo /usr/sbin/ip)")"
+bash_bin="$(readlink -f "$BASH")"
+
+# Whether PID still runs the program recorded for it (or is the shell or `ip` on the way to
+# exec it, just after the start); a recycled PID is left alone.
+is_ours() {
+    local pid="$1" exe="$2"
+    alive "$pid" || return 1
+    [ -n "$exe" ] || return 0
+    [ "/proc/$pid/exe" -ef "$exe" ] || [ "/proc/$pid/exe" -ef "$ip_bin" ] \
+        || [ "/proc/$pid/exe" -ef "$bash_bin" ]
+}
+
+# Ends processes this lab started, given as "PID EXE" lines on stdin: TERM to all of them
+# at once, KILL to those still there after 5 s.
+end_processes() {
+    local pid exe pids=() i left
+    while read -r pid exe; do
+        [ -n "$pid" ] || continue
+        if is_ours "$pid" "$exe"; then
+            kill -TERM "$pid" 2>/dev/null && pids+=("$pid")
+        fi
+    done
     for i in $(seq 50); do
-        alive "$pid" || break
+        left=0
+        for pid in "${pids[@]}"; do
+            alive "$pid" && left=$((left + 1))
+        done
+        [ "$left" -eq 0 ] && break
         sleep 0.1
     done
-    alive "$pid" && kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
+    for pid in "${pids[@]}"; do
+        if alive "$pid"; then
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
+        wait "$pid" 2>/dev/null || true
+    done
 }
+
+end_process() { echo "$1 $2" | end_processes; }
 
 # Starts a program in a namespace in the background and records its PID. `ip netns exec`
 # replaces itself with the program, so $! is the program's own PID.
@@ -119,24 +142,20 @@ lab_dir_of() { echo "$lab_root/$1"; }
 
 # Tears down everything the lab in $1 recorded, in reverse order, even if half made.
 teardown() {
-    local dir="$1" keep="${2:-0}" ns pid exe
+    local dir="$1" keep="${2:-0}" ns
     [ -d "$dir" ] || return 0
-    if [ -f "$dir/pids" ]; then
-        while read -r pid exe; do
-            end_process "$pid" "$exe"
-        done < <(tac "$dir/pids")
-    fi
+    [ -f "$dir/pids" ] && end_processes <"$dir/pids"
     if [ -f "$dir/namespaces" ]; then
+        # Anything still inside the lab's namespaces was started by the lab's own commands.
         while read -r ns; do
-            [ -n "$ns" ] || continue
-            # Anything still inside was started by this lab's own commands.
-            for pid in $(ip netns pids "$ns" 2>/dev/null || true); do
-                end_process "$pid" ""
-            done
-            ip netns del "$ns" 2>/dev/null || true
+            [ -n "$ns" ] && ip netns pids "$ns" 2>/dev/null || true
+        done <"$dir/namespaces" | end_processes
+        while read -r ns; do
+            [ -n "$ns" ] && { ip netns del "$ns" 2>/dev/null || true; }
         done < <(tac "$dir/namespaces")
     fi
     if [ "$keep" = 1 ]; then
+        : >"$dir/down"
         say "lab $(basename "$dir") is down; its files are in $dir"
     else
         rm -rf "$dir"
@@ -271,15 +290,25 @@ usage() {
     exit 2
 }
 
+# Ids of the labs that are up (a lab torn down with --keep leaves its directory behind).
+labs_up() {
+    local d
+    for d in "$lab_root"/*/; do
+        [ -f "$d/lab.env" ] && [ ! -e "$d/down" ] && basename "$d"
+    done
+    return 0
+}
+
 find_lab() {
     local id="${1:-${TALIX_LAB_ID:-}}"
     if [ -z "$id" ]; then
         local labs=()
-        [ -d "$lab_root" ] && mapfile -t labs < <(find "$lab_root" -mindepth 1 -maxdepth 1 -type d -printf '%f\n')
+        mapfile -t labs < <(labs_up)
         [ "${#labs[@]}" -eq 1 ] || die "${#labs[@]} labs are up (${labs[*]:-}); say which with --id"
         id="${labs[0]}"
     fi
-    [ -f "$(lab_dir_of "$id")/lab.env" ] || die "no lab with id '$id' under $lab_root"
+    [ -f "$(lab_dir_of "$id")/lab.env" ] && [ ! -e "$(lab_dir_of "$id")/down" ] \
+        || die "no lab with id '$id' is up under $lab_root"
     echo "$id"
 }
 
@@ -372,7 +401,7 @@ exec)
     run_in_ws "$(lab_dir_of "$id")" "$@"
     ;;
 list)
-    [ -d "$lab_root" ] && find "$lab_root" -mindepth 1 -maxdepth 1 -type d -printf '%f\n'
+    labs_up
     ;;
 run | test)
     n="${1:-}"
