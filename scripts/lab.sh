@@ -480,6 +480,12 @@ run | test)
         export DISPLAY=":$display_number"
         say "no display available: started a virtual one (Xvfb $DISPLAY)"
     fi
+    case "${DISPLAY:-}" in
+    ?*:*[0-9]*)
+        [ "${DISPLAY%%:*}" = unix ] \
+            || say "warning: DISPLAY=$DISPLAY is reached over TCP, which the lab's namespace cannot do; unset DISPLAY to get a virtual display"
+        ;;
+    esac
     say "boxes:"
     # shellcheck disable=SC1091
     . "$LAB_DIR/lab.env"

@@ -132,7 +132,9 @@ bool BoxSettings::fromArguments(const QStringList &arguments, BoxSettings *s, QS
                               QStringLiteral("now|late|never"));
     const auto oTDelay =
             opt(QStringLiteral("tcp-accept-delay"),
-                QStringLiteral("Delay of the late mode, ms (9000)."), QStringLiteral("ms"));
+                QStringLiteral("Delay of the late mode, ms (7500: between the tool's second "
+                               "and third connection attempt)."),
+                QStringLiteral("ms"));
     const auto oTClose = opt(QStringLiteral("tcp-close-after"),
                              QStringLiteral("Close the image connection after this many bytes."),
                              QStringLiteral("bytes"));

@@ -41,9 +41,11 @@ struct BoxSettings
     QHostAddress tcpBind = QHostAddress(QHostAddress::AnyIPv4);
     quint16 tcpPort = 8000;
     QString tcpAccept = QStringLiteral("now"); // now, late, never
-    int tcpAcceptDelayMs = 9000;               // "late": listening starts this long after a request
-    qint64 tcpCloseAfter = -1;                 // close the connection after this many bytes
-    int tcpGarbageBytes = 0;                   // sent back on accept and after every read
+    // "late": listening starts this long after a request. The tool tries 5, 6 and 9 s after
+    // its request, so 7.5 s lets only the third attempt through.
+    int tcpAcceptDelayMs = 7500;
+    qint64 tcpCloseAfter = -1; // close the connection after this many bytes
+    int tcpGarbageBytes = 0;   // sent back on accept and after every read
     int transferIdleMs = 5000; // an unfinished image with no data this long is short
 
     // Reports.
