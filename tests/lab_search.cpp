@@ -139,7 +139,9 @@ void LabSearchTest::searchFindsTheBoxesWithTheirTexts()
     // Twice: the second search empties the table first and lists every box again.
     for (int round = 1; round <= 2; ++round) {
         const QMap<QString, QStringList> rows = search(&window);
-        QCOMPARE(rows, expected);
+        QCOMPARE(rows.keys(), expected.keys());
+        for (const QString &ip : expected.keys())
+            QCOMPARE(rows.value(ip), expected.value(ip));
 
         for (const LabBox &box : qAsConst(m_boxes)) {
             // Every box saw each request come from the workstation's real search port...

@@ -214,13 +214,9 @@ void BoxController::startExtras(ReportPlan::Flow flow)
         m_player->publishNow(ReportPlan::huge(flow, m_settings.hugeReportBytes));
     for (const auto &inject : m_settings.injected)
         m_player->publishNow({inject.first, inject.second});
-    if (m_settings.floodRate > 0 && m_settings.floodCount > 0) {
-        QList<PlannedReport> reports;
-        reports.reserve(m_settings.floodCount);
-        for (int k = 0; k < m_settings.floodCount; ++k)
-            reports.append(ReportPlan::flood(flow, k));
-        m_player->flood(reports, m_settings.floodRate);
-    }
+    if (m_settings.floodRate > 0 && m_settings.floodCount > 0)
+        m_player->flood([flow](int k) { return ReportPlan::flood(flow, k); }, m_settings.floodCount,
+                        m_settings.floodRate);
 }
 
 void BoxController::onImageBytes(qint64 total)

@@ -71,15 +71,16 @@ bool ReportPlayer::publish(const PlannedReport &report, bool logIt)
     return ok;
 }
 
-void ReportPlayer::flood(const QList<PlannedReport> &reports, int perSecond)
+void ReportPlayer::flood(const std::function<PlannedReport(int)> &make, int count, int perSecond)
 {
-    m_flood = reports;
+    m_floodMake = make;
+    m_floodCount = count;
     m_floodRate = qMax(1, perSecond);
     m_floodSent = 0;
     m_floodFailed = 0;
     m_floodClock.start();
     m_log->event(QStringLiteral("FLOOD_START"),
-                 {{QStringLiteral("count"), QString::number(m_flood.size())},
+                 {{QStringLiteral("count"), QString::number(m_floodCount)},
                   {QStringLiteral("rate"), QString::number(m_floodRate)}});
     m_floodTimer->start();
     floodTick();
@@ -89,20 +90,19 @@ void ReportPlayer::floodTick()
 {
     // Catch up with the schedule: as many reports as are due by now, so the rate holds even
     // when a tick comes late.
-    const qint64 due =
-            qMin<qint64>(m_flood.size(), m_floodClock.elapsed() * m_floodRate / 1000 + 1);
+    const qint64 due = qMin<qint64>(m_floodCount, m_floodClock.elapsed() * m_floodRate / 1000 + 1);
     while (m_floodSent + m_floodFailed < due) {
-        if (publish(m_flood.at(m_floodSent + m_floodFailed), false))
+        if (publish(m_floodMake(m_floodSent + m_floodFailed), false))
             ++m_floodSent;
         else
             ++m_floodFailed;
     }
-    if (m_floodSent + m_floodFailed >= m_flood.size()) {
+    if (m_floodSent + m_floodFailed >= m_floodCount) {
         m_floodTimer->stop();
         m_log->event(QStringLiteral("FLOOD_DONE"),
                      {{QStringLiteral("sent"), QString::number(m_floodSent)},
                       {QStringLiteral("failed"), QString::number(m_floodFailed)},
                       {QStringLiteral("ms"), QString::number(m_floodClock.elapsed())}});
-        m_flood.clear();
+        m_floodMake = nullptr;
     }
 }

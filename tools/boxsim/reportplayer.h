@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QQueue>
 
+#include <functional>
+
 class EventLog;
 class MqttClient;
 class QTimer;
@@ -25,8 +27,9 @@ public:
     void stop();
     // Publishes at once, logged like a queued report.
     void publishNow(const PlannedReport &report);
-    // `reports` at `perSecond`, logged as one summary line; a running flood is replaced.
-    void flood(const QList<PlannedReport> &reports, int perSecond);
+    // `count` reports made by `make(k)`, at `perSecond`, logged as one summary line; a running
+    // flood is replaced.
+    void flood(const std::function<PlannedReport(int)> &make, int count, int perSecond);
 
 private:
     void playNext();
@@ -40,7 +43,8 @@ private:
 
     QTimer *m_floodTimer;
     QElapsedTimer m_floodClock;
-    QList<PlannedReport> m_flood;
+    std::function<PlannedReport(int)> m_floodMake;
+    int m_floodCount = 0;
     int m_floodRate = 0;
     int m_floodSent = 0;
     int m_floodFailed = 0;
