@@ -7,6 +7,10 @@
 #   lab.sh down [--id ID]              tear a lab down (the only one there is, without --id)
 #   lab.sh exec [--id ID] CMD [ARG...] run CMD in the lab's workstation namespace
 #   lab.sh list                        the labs that are up
+#   lab.sh box [--id ID] I stop broker|sim
+#   lab.sh box [--id ID] I start broker|sim [SIMULATOR OPTIONS...]
+#                                      stop or (re)start box I's broker or simulator (its log
+#                                      goes on in the same file), e.g. to kill a broker mid-run
 #   lab.sh run N BUILDDIR [options]    up, run BUILDDIR/app/talix-toolkits inside, down on exit
 #   lab.sh test N [options] EXE [ARG...]
 #                                      up, run EXE inside, down; exits with EXE's code, or 77
@@ -99,7 +103,7 @@ is_ours() {
 # at once, KILL to those still there after 5 s.
 end_processes() {
     local pid exe pids=() i left
-    while read -r pid exe; do
+    while read -r pid exe _; do
         [ -n "$pid" ] || continue
         if is_ours "$pid" "$exe"; then
             kill -TERM "$pid" 2>/dev/null && pids+=("$pid")
@@ -123,17 +127,65 @@ end_processes() {
 
 end_process() { echo "$1 $2" | end_processes; }
 
-# Starts a program in a namespace in the background and records its PID. `ip netns exec`
-# replaces itself with the program, so $! is the program's own PID.
+# Starts a program in a namespace in the background, output appended to OUT and ERR, and
+# records "PID EXE TAG". `ip netns exec` replaces itself with the program, so $! is the
+# program's own PID.
 start_in_ns() {
-    local dir="$1" ns="$2" out="$3" err="$4"
-    shift 4
-    ip netns exec "$ns" "$@" >"$out" 2>"$err" </dev/null &
+    local dir="$1" ns="$2" tag="$3" out="$4" err="$5"
+    shift 5
+    ip netns exec "$ns" "$@" >>"$out" 2>>"$err" </dev/null &
     local pid=$!
-    local exe
-    exe="$(readlink -f "$1")"
-    echo "$pid $exe" >>"$dir/pids"
-    echo "$pid"
+    echo "$pid $(readlink -f "$1") $tag" >>"$dir/pids"
+}
+
+# Box I's broker: mosquitto on 0.0.0.0:1883 in the box's namespace.
+start_broker() {
+    local dir="$1" i="$2"
+    start_in_ns "$dir" "$TALIX_LAB_ID-b$i" "box$i-broker" "$dir/box$i/mosquitto.log" \
+        "$dir/box$i/mosquitto.log" "$(mosquitto_bin)" -c "$dir/box$i/mosquitto.conf"
+}
+
+# Box I's simulator with the box's identity (from lab.env, sourced) and extra options.
+start_sim() {
+    local dir="$1" i="$2" v="TALIX_LAB_BOX_${2}_"
+    shift 2
+    local ipv="${v}IP" macv="${v}MAC" snv="${v}SN" namev="${v}NAME" camv="${v}CAMERA_TYPE"
+    local osv="${v}OS_VERSION" fwv="${v}CAMERA_FW"
+    start_in_ns "$dir" "$TALIX_LAB_ID-b$i" "box$i-sim" "$dir/box$i/boxsim.log" \
+        "$dir/box$i/boxsim.err" "$TALIX_LAB_BOXSIM" --ip "${!ipv}" --mac "${!macv}" \
+        --sn "${!snv}" --name "${!namev}" --camera-type "${!camv}" --os-version "${!osv}" \
+        --camera-fw "${!fwv}" --broker-host 127.0.0.1 --broker-port 1883 "$@"
+}
+
+# Waits (bounded) until box I's simulator, started after line SKIP of its log, is ready:
+# listening, and subscribed when its broker runs.
+wait_sim_ready() {
+    local dir="$1" i="$2" skip="$3" need_broker="$4" deadline=$((SECONDS + 20)) log
+    log="$dir/box$i/boxsim.log"
+    while :; do
+        if tail -n +"$((skip + 1))" "$log" 2>/dev/null | grep -q '^READY '; then
+            [ "$need_broker" = 1 ] || return 0
+            tail -n +"$((skip + 1))" "$log" | grep -q '^MQTT_SUBSCRIBE .*ok=1' && return 0
+        fi
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            say "box $i is not ready: $(tail -n 3 "$log" "$dir/box$i/boxsim.err" \
+                "$dir/box$i/mosquitto.log" 2>/dev/null | tr '\n' ' ')"
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+# Waits (bounded) until box I's broker accepts connections.
+wait_broker_ready() {
+    local i="$1" n
+    for n in $(seq 100); do
+        ip netns exec "$TALIX_LAB_ID-b$i" bash -c 'exec 3<>/dev/tcp/127.0.0.1/1883' 2>/dev/null \
+            && return 0
+        sleep 0.1
+    done
+    say "the broker of box $i does not accept connections"
+    return 1
 }
 
 # ---------------------------------------------------------------- set up / tear down
@@ -186,11 +238,10 @@ box_env() {
 
 # lab_up N BOXSIM KEEP -> sets LAB_ID and LAB_DIR; every failure tears down what was made.
 lab_up() {
-    local n="$1" boxsim="$2" i ns ws id dir mosq
+    local n="$1" boxsim="$2" i ns ws id dir
     [[ "$n" =~ ^[0-9]+$ ]] && [ "$n" -ge 1 ] && [ "$n" -le 200 ] || die "N must be 1 to 200, got '$n'"
     [ -x "$boxsim" ] || die "simulator not found or not executable: $boxsim (build talix-boxsim)"
     boxsim="$(readlink -f "$boxsim")"
-    mosq="$(mosquitto_bin)"
 
     id="tlx$(printf '%x%04x' $$ $((RANDOM)))"
     dir="$(lab_dir_of "$id")"
@@ -240,45 +291,26 @@ log_type error
 log_type warning
 log_type notice
 EOF
-        start_in_ns "$dir" "$ns" "$dir/box$i/mosquitto.log" "$dir/box$i/mosquitto.log" \
-            "$mosq" -c "$dir/box$i/mosquitto.conf" >/dev/null
     done
 
-    # Simulators after all brokers, so each finds its broker on its first attempts.
+    {
+        echo "TALIX_LAB_BOXSIM=$boxsim"
+        echo "TALIX_LAB_SCRIPT=$here/lab.sh"
+    } >>"$dir/lab.env"
     # shellcheck disable=SC1091
     . "$dir/lab.env"
     for i in $(seq "$n"); do
-        local v="TALIX_LAB_BOX_${i}_" extra=()
+        start_broker "$dir" "$i"
+    done
+    # Simulators after all brokers, so each finds its broker on its first attempts.
+    for i in $(seq "$n"); do
+        local extra=()
         # Extra options are a shell-quoted string given by the caller of this script.
         eval "extra=(${BOX_ARGS[$i]:-})"
-        local ipv="${v}IP" macv="${v}MAC" snv="${v}SN" namev="${v}NAME" camv="${v}CAMERA_TYPE"
-        local osv="${v}OS_VERSION" fwv="${v}CAMERA_FW"
-        start_in_ns "$dir" "$id-b$i" "$dir/box$i/boxsim.log" "$dir/box$i/boxsim.err" \
-            "$boxsim" --ip "${!ipv}" --mac "${!macv}" --sn "${!snv}" --name "${!namev}" \
-            --camera-type "${!camv}" --os-version "${!osv}" --camera-fw "${!fwv}" \
-            --broker-host 127.0.0.1 --broker-port 1883 "${extra[@]}" >/dev/null
+        start_sim "$dir" "$i" "${extra[@]}"
     done
-
-    # Ready when every simulator listens and has subscribed at its broker (bounded).
-    local deadline=$((SECONDS + 20)) ready
-    while :; do
-        ready=0
-        for i in $(seq "$n"); do
-            if grep -q '^MQTT_SUBSCRIBE .*ok=1' "$dir/box$i/boxsim.log" 2>/dev/null \
-                && grep -q '^READY ' "$dir/box$i/boxsim.log" 2>/dev/null; then
-                ready=$((ready + 1))
-            fi
-        done
-        [ "$ready" -eq "$n" ] && break
-        if [ "$SECONDS" -ge "$deadline" ]; then
-            for i in $(seq "$n"); do
-                say "box $i: $(tail -n 3 "$dir/box$i/boxsim.log" "$dir/box$i/boxsim.err" \
-                    "$dir/box$i/mosquitto.log" 2>/dev/null | tr '\n' ' ')"
-            done
-            say "only $ready of $n boxes became ready within 20 s"
-            return 1
-        fi
-        sleep 0.1
+    for i in $(seq "$n"); do
+        wait_sim_ready "$dir" "$i" 0 1
     done
     say "lab $id is up: workstation $ws_ip in namespace $ws, boxes $subnet_prefix.11..$((10 + n))"
 }
@@ -402,6 +434,44 @@ exec)
     ;;
 list)
     labs_up
+    ;;
+box)
+    # lab.sh box [--id ID] I stop broker|sim ; lab.sh box [--id ID] I start broker|sim [ARGS...]
+    id=""
+    if [ "${1:-}" = --id ]; then
+        id="$2"
+        shift 2
+    fi
+    [ $# -ge 3 ] || die "usage: box [--id ID] I start|stop broker|sim [simulator options]"
+    i="$1" action="$2" what="$3"
+    shift 3
+    id="$(find_lab "$id")"
+    dir="$(lab_dir_of "$id")"
+    set -a
+    # shellcheck disable=SC1091
+    . "$dir/lab.env"
+    set +a
+    [[ "$i" =~ ^[0-9]+$ ]] && [ "$i" -ge 1 ] && [ "$i" -le "$TALIX_LAB_BOXES" ] \
+        || die "no box $i in lab $id"
+    case "$action $what" in
+    "stop broker" | "stop sim")
+        grep " box$i-$what\$" "$dir/pids" | end_processes
+        ;;
+    "start broker")
+        start_broker "$dir" "$i"
+        wait_broker_ready "$i"
+        ;;
+    "start sim")
+        lines="$(wc -l <"$dir/box$i/boxsim.log")"
+        broker_up=0
+        while read -r pid exe _; do
+            is_ours "$pid" "$exe" && broker_up=1
+        done < <(grep " box$i-broker\$" "$dir/pids")
+        start_sim "$dir" "$i" "$@"
+        wait_sim_ready "$dir" "$i" "$lines" "$broker_up"
+        ;;
+    *) die "box: unknown action '$action $what'" ;;
+    esac
     ;;
 run | test)
     n="${1:-}"
