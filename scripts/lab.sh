@@ -4,6 +4,7 @@
 # machine's own network. Needs root (network namespaces).
 #
 #   lab.sh up N [options]              set a lab up; prints TALIX_LAB_ID=<id> on its last line
+#                                      (exit 77 when namespaces cannot be made here)
 #   lab.sh down [--id ID]              tear a lab down (the only one there is, without --id)
 #   lab.sh exec [--id ID] CMD [ARG...] run CMD in the lab's workstation namespace
 #   lab.sh list                        the labs that are up
@@ -394,7 +395,10 @@ up)
     shift || true
     parse_lab_options "$@"
     reason="$(why_not_possible)"
-    [ -z "$reason" ] || die "cannot set up a lab: $reason"
+    if [ -n "$reason" ]; then
+        say "cannot set up a lab: $reason"
+        exit 77
+    fi
     [ -n "$BOXSIM" ] || die "say where talix-boxsim is: --boxsim PATH or TALIX_BOXSIM"
     LAB_DIR=""
     up_done=0

@@ -35,3 +35,10 @@ endfunction()
 # Three well-behaved boxes and a fourth that answers only with broken replies.
 talix_add_lab_test(lab_search 4 LIBS talix_app
     LAB_OPTIONS --box-args 4 "--discovery bad-crc,swapped-crc,wrong-length,wrong-head,short,long")
+
+# The lab's own life cycle, and that it leaves the machine's own namespace untouched.
+add_test(NAME lab_selftest
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/lab/lab_selftest.sh
+                 ${PROJECT_SOURCE_DIR}/scripts/lab.sh $<TARGET_FILE:talix-boxsim>)
+set_tests_properties(lab_selftest PROPERTIES
+    SKIP_RETURN_CODE 77 RUN_SERIAL TRUE TIMEOUT 120 LABELS lab)
