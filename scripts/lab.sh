@@ -394,6 +394,7 @@ up)
     n="${1:-}"
     shift || true
     parse_lab_options "$@"
+    [ ${#REST[@]} -eq 0 ] || die "up: unexpected argument '${REST[0]}'"
     reason="$(why_not_possible)"
     if [ -n "$reason" ]; then
         say "cannot set up a lab: $reason"
@@ -490,6 +491,7 @@ run | test)
     fi
     parse_lab_options "$@"
     set -- "${REST[@]}"
+    [ "$cmd" = test ] || [ $# -eq 0 ] || die "run: unexpected argument '$1'"
 
     reason="$(why_not_possible)"
     if [ -n "$reason" ]; then
