@@ -469,9 +469,12 @@ void FormReportsTest::oneCountdownAtATime()
     Form *form = m_form;
     LabelRecorder tip(ui()->label_Tip);
     bool refusedLate = false;
+    bool again = false;
     tip.onText = [&, form](const QString &text) {
-        if (text.endsWith(QLatin1String("Countdown: 50")))
+        if (!again && text.endsWith(QLatin1String("Countdown: 50"))) {
+            again = true;
             publish(Topics::UpdateSystemReport, r("4", "0", "Complete again", "100"));
+        }
         if (text.endsWith(QLatin1String("Countdown: 5")))
             refusedLate = !form->close();
     };
@@ -494,9 +497,12 @@ void FormReportsTest::stageReportDuringCountdown()
         return;
     Form *form = m_form;
     LabelRecorder tip(ui()->label_Tip);
+    bool late = false;
     tip.onText = [&](const QString &text) {
-        if (text.endsWith(QLatin1String("Countdown: 50")))
+        if (!late && text.endsWith(QLatin1String("Countdown: 50"))) {
+            late = true;
             publish(Topics::UpdateSystemReport, r("2", "0", "Late stage", ""));
+        }
     };
     bool watchdog = false;
     QTimer::singleShot(10000, form, [&, form] {

@@ -315,7 +315,7 @@ void FormStreamTest::newStreamNeverSharesConnection()
     QTRY_VERIFY_WITH_TIMEOUT(m_receiver->streams.size() == 2 &&
                                      m_receiver->streams[1]->data.size() == second.size() &&
                                      !m_form->streamRunning,
-                             60000);
+                             20000);
     QVERIFY(restarted);
     QVERIFY(m_receiver->streams[0]->closed);
     QVERIFY(m_receiver->streams[0]->data.size() < first.size());
@@ -361,7 +361,7 @@ void FormStreamTest::slowReaderBoundsMemory()
     QTRY_VERIFY_WITH_TIMEOUT(m_receiver->last() &&
                                      m_receiver->last()->data.size() == bytes.size() &&
                                      !m_form->streamRunning,
-                             60000);
+                             20000);
     QVERIFY2(mostPending <= 2 * 2097152, qPrintable(QString::number(mostPending)));
     QVERIFY(mostPending > 0);
     QVERIFY(m_receiver->last()->data == bytes);
