@@ -70,21 +70,6 @@ struct ReceivedStream
     QByteArray data;
     QList<QPair<qint64, int>> reads; // ms since the receiver started, bytes in that read
     bool closed = false;
-
-    // Read sizes grouped into bursts separated by more than `gapMs` of silence: with the
-    // stream's 200 ms pause after each chunk, one burst is one chunk.
-    QList<int> bursts(qint64 gapMs) const
-    {
-        QList<int> out;
-        qint64 last = -1;
-        for (const auto &r : reads) {
-            if (out.isEmpty() || r.first - last > gapMs)
-                out.append(0);
-            out.last() += r.second;
-            last = r.first;
-        }
-        return out;
-    }
 };
 
 // Plays port 8000 of a box on loopback: accepts connections and keeps every byte.
