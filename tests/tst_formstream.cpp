@@ -30,6 +30,7 @@ private slots:
     void newStreamNeverSharesConnection();
     void browserDuringStream();
     void slowReaderBoundsMemory();
+    void boxTalkingBackIsDropped();
     void closedDuringStreamAfterFailure();
 
 private:
@@ -379,6 +380,29 @@ void FormStreamTest::slowReaderBoundsMemory()
     QVERIFY2(mostPending <= 2 * 2097152, qPrintable(QString::number(mostPending)));
     QVERIFY(mostPending > 0);
     QVERIFY(m_receiver->last()->data == bytes);
+}
+
+void FormStreamTest::boxTalkingBackIsDropped()
+{
+    // Bytes the box sends on the stream connection are ignored, and not kept either.
+    const QByteArray bytes = imageBytes(3 * 1048576, 11);
+    const QByteArray chatter = imageBytes(8 * 1048576, 12);
+    bool sent = false;
+    m_receiver->onData = [&](ReceivedStream *s) {
+        if (!sent) {
+            sent = true;
+            s->socket->write(chatter);
+        }
+    };
+    realGapsOnceAccepted(0.2);
+    start(false, image(QStringLiteral("talk.bin"), bytes), 0.05);
+    QTRY_VERIFY_WITH_TIMEOUT(m_receiver->last() &&
+                                     m_receiver->last()->data.size() == bytes.size() &&
+                                     !m_form->streamRunning,
+                             20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_receiver->last()->socket->bytesToWrite(), qint64(0), 20000);
+    QVERIFY(m_receiver->last()->data == bytes);
+    QCOMPARE(m_form->tcpSocket->bytesAvailable(), qint64(0));
 }
 
 void FormStreamTest::closedDuringStreamAfterFailure()

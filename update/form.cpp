@@ -92,6 +92,10 @@ Form::Form(const QString &ip, const QString &mac, const QString &sn, bool system
     connect(progressWorker, &ProgressBar_WorkThread::Cycling_ProgressBar, this,
             &Form::CycleProgressBar, Qt::QueuedConnection);
     tcpSocket = new QTcpSocket;
+    // Nothing the box sends on the stream connection means anything to us; dropping it at once
+    // keeps a talkative box from filling our memory.
+    connect(tcpSocket, &QTcpSocket::readyRead, this,
+            [this] { tcpSocket->skip(tcpSocket->bytesAvailable()); });
 
     noReportTimer = new QTimer(this);
     noReportTimer->setSingleShot(true);
