@@ -245,8 +245,7 @@ void FormTest::lastIpv4Address_data()
             << QStringList{"127.0.0.1", "::1", "fe80::1"} << QString();
     QTest::newRow("no addresses") << QStringList{} << QString();
     QTest::newRow("IPv6 after the IPv4") << QStringList{"172.16.0.9", "::1"} << "172.16.0.9";
-    QTest::newRow("unspecified address has no IPv4 value")
-            << QStringList{"10.1.1.1", "0.0.0.0"} << "10.1.1.1";
+    QTest::newRow("0.0.0.0 has no IPv4 value") << QStringList{"10.1.1.1", "0.0.0.0"} << "10.1.1.1";
     QTest::newRow("IPv4-mapped written dotted") << QStringList{"::ffff:10.9.8.7"} << "10.9.8.7";
 }
 
