@@ -142,6 +142,11 @@ bool BoxSettings::fromArguments(const QStringList &arguments, BoxSettings *s, QS
                                QStringLiteral("Send this many garbage bytes back on accept and "
                                               "after every read."),
                                QStringLiteral("bytes"));
+    const auto oTGarbageInterval =
+            opt(QStringLiteral("tcp-garbage-interval"),
+                QStringLiteral("Also send the garbage this often while a connection is open, ms "
+                               "(0: only on accept and after reads)."),
+                QStringLiteral("ms"));
     const auto oTIdle = opt(QStringLiteral("transfer-idle"),
                             QStringLiteral("An unfinished image idle this long is short, ms "
                                            "(5000)."),
@@ -267,6 +272,7 @@ bool BoxSettings::fromArguments(const QStringList &arguments, BoxSettings *s, QS
         !number(oTDelay, 0, 600000, &s->tcpAcceptDelayMs) ||
         !number(oTClose, 0, std::numeric_limits<qint64>::max(), &s->tcpCloseAfter) ||
         !number(oTGarbage, 0, 64 * 1024 * 1024, &s->tcpGarbageBytes) ||
+        !number(oTGarbageInterval, 0, 600000, &s->tcpGarbageIntervalMs) ||
         !number(oTIdle, 10, 3600000, &s->transferIdleMs) || !number(oFStage, 1, 4, &s->failStage) ||
         !number(oFBytes, 0, std::numeric_limits<qint64>::max(), &s->failAtBytes) ||
         !number(oInterval, 0, 600000, &s->reportIntervalMs) ||

@@ -44,9 +44,10 @@ struct BoxSettings
     // "late": listening starts this long after a request. The tool tries 5, 6 and 9 s after
     // its request, so 7.5 s lets only the third attempt through.
     int tcpAcceptDelayMs = 7500;
-    qint64 tcpCloseAfter = -1; // close the connection after this many bytes
-    int tcpGarbageBytes = 0;   // sent back on accept and after every read
-    int transferIdleMs = 5000; // an unfinished image with no data this long is short
+    qint64 tcpCloseAfter = -1;    // close the connection after this many bytes
+    int tcpGarbageBytes = 0;      // sent back on accept and after every read
+    int tcpGarbageIntervalMs = 0; // and, above 0, again this often while a connection is open
+    int transferIdleMs = 5000;    // an unfinished image with no data this long is short
 
     // Reports.
     QString updateScenario = QStringLiteral("success");   // success, fail, malformed, silent

@@ -20,6 +20,7 @@ ImageReceiver::ImageReceiver(const BoxSettings &settings, EventLog *log, QObject
     , m_server(new QTcpServer(this))
     , m_idleTimer(new QTimer(this))
     , m_lateTimer(new QTimer(this))
+    , m_garbageTimer(new QTimer(this))
     , m_port(settings.tcpPort)
 {
     m_idleTimer->setSingleShot(true);
@@ -30,6 +31,9 @@ ImageReceiver::ImageReceiver(const BoxSettings &settings, EventLog *log, QObject
     connect(m_server, &QTcpServer::newConnection, this, &ImageReceiver::onNewConnection);
     connect(m_idleTimer, &QTimer::timeout, this, &ImageReceiver::onIdle);
     connect(m_lateTimer, &QTimer::timeout, this, &ImageReceiver::listen);
+    // A box that keeps talking on the image connection, whatever the tool does.
+    m_garbageTimer->setInterval(m_settings.tcpGarbageIntervalMs);
+    connect(m_garbageTimer, &QTimer::timeout, this, &ImageReceiver::sendGarbage);
 }
 
 bool ImageReceiver::start()
@@ -113,6 +117,7 @@ void ImageReceiver::onNewConnection()
             m_connection->deleteLater();
         }
         m_connection = socket;
+        m_garbageWritten = 0;
         resetCount();
         connect(socket, &QTcpSocket::readyRead, this, &ImageReceiver::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &ImageReceiver::onDisconnected);
@@ -121,6 +126,8 @@ void ImageReceiver::onNewConnection()
                       {QStringLiteral("expecting"),
                        m_armed ? QString::number(m_expectedSize) : QStringLiteral("none")}});
         sendGarbage();
+        if (m_settings.tcpGarbageBytes > 0 && m_settings.tcpGarbageIntervalMs > 0)
+            m_garbageTimer->start();
         if (m_armed) {
             m_idleTimer->start();
             if (m_expectedSize == 0)
@@ -131,13 +138,18 @@ void ImageReceiver::onNewConnection()
 
 void ImageReceiver::sendGarbage()
 {
-    if (m_settings.tcpGarbageBytes <= 0 || !m_connection ||
-        m_connection->bytesToWrite() > MaxPendingGarbage)
+    if (!m_connection) {
+        m_garbageTimer->stop();
         return;
-    QByteArray junk(m_settings.tcpGarbageBytes, '\0');
-    for (int i = 0; i < junk.size(); ++i)
-        junk[i] = char((i * 31 + 7) & 0xFF);
-    m_connection->write(junk);
+    }
+    if (m_settings.tcpGarbageBytes <= 0 || m_connection->bytesToWrite() > MaxPendingGarbage)
+        return;
+    if (m_garbage.isEmpty()) {
+        m_garbage.resize(m_settings.tcpGarbageBytes);
+        for (int i = 0; i < m_garbage.size(); ++i)
+            m_garbage[i] = char((i * 31 + 7) & 0xFF);
+    }
+    m_garbageWritten += qMax<qint64>(0, m_connection->write(m_garbage));
 }
 
 void ImageReceiver::onReadyRead()
@@ -200,7 +212,8 @@ void ImageReceiver::onDisconnected()
     m_log->event(QStringLiteral("TCP_CLOSED"),
                  {{QStringLiteral("from"), peerText()},
                   {QStringLiteral("bytes"), QString::number(m_received)},
-                  {QStringLiteral("extra"), QString::number(m_extra)}});
+                  {QStringLiteral("extra"), QString::number(m_extra)},
+                  {QStringLiteral("garbage"), QString::number(m_garbageWritten)}});
     m_connection->deleteLater();
     m_connection.clear();
     if (m_armed)

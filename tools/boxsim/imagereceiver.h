@@ -52,6 +52,8 @@ private:
     QPointer<QTcpSocket> m_connection;
     QTimer *m_idleTimer;
     QTimer *m_lateTimer;
+    QTimer *m_garbageTimer;
+    QByteArray m_garbage; // made once: the same bytes every time
     quint16 m_port = 0;
 
     bool m_armed = false;
@@ -59,5 +61,6 @@ private:
     QByteArray m_expectedMd5;
     qint64 m_received = 0;
     qint64 m_extra = 0;
+    qint64 m_garbageWritten = 0; // on the current connection
     QCryptographicHash m_hash{QCryptographicHash::Md5};
 };
