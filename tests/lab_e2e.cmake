@@ -4,6 +4,7 @@
 # Reading the boxes' logs, sampling what windows show, driving the update and recovery windows.
 add_library(talix_e2esupport STATIC
     e2e/labbox.h e2e/labbox.cpp
+    e2e/labimage.h e2e/labimage.cpp
     e2e/boxlog.h e2e/boxlog.cpp
     e2e/valuesampler.h e2e/valuesampler.cpp
     e2e/updatewindowdriver.h e2e/updatewindowdriver.cpp
@@ -27,3 +28,6 @@ talix_add_lab_test(lab_recovery 3 LIBS talix_recovery talix_e2esupport TIMEOUT 1
         --box-args 1 "--report-interval 300"
         --box-args 2 "--recovery fail --fail-stage 2 --fail-message 'Default system image damaged'"
         --box-args 3 "--recovery malformed --fail-stage 2 --malformed-payload 'not json'")
+
+# Three well-behaved boxes: search, then the six menu entries, each on a chosen box.
+talix_add_lab_test(lab_menu 3 LIBS talix_app talix_e2esupport TIMEOUT 150)

@@ -40,16 +40,6 @@ const QString Request =
 // The box of the third row sends this instead of a report.
 const QByteArray UnreadablePayload = QByteArrayLiteral("not json");
 
-bool inOrder(const QStringList &seen, const QStringList &wanted)
-{
-    int at = 0;
-    for (const QString &s : seen) {
-        if (at < wanted.size() && s == wanted.at(at))
-            ++at;
-    }
-    return at == wanted.size();
-}
-
 QString parserText(const QByteArray &payload)
 {
     QJsonParseError error;
@@ -182,7 +172,7 @@ void LabRecoveryTest::recoverySucceeds()
     QCOMPARE(questions(), QStringList{QStringLiteral("Do you want to recovery default system?")});
 
     // The box's stages in turn; the countdown, 60 down to 0; then the end of the restart.
-    QVERIFY2(inOrder(run.stateTexts.values,
+    QVERIFY2(run.stateTexts.showedInOrder(
                      {QStringLiteral("Preparation is starting, please wait a moment..."),
                       QStringLiteral("Preparing recovery"),
                       QStringLiteral("Restoring default system"),

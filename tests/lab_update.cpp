@@ -10,12 +10,12 @@
 #include "boxsimprocess.h"
 #include "form.h"
 #include "labbox.h"
+#include "labimage.h"
 #include "localwait.h"
 #include "scripteddialogs.h"
 #include "updatewindowdriver.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -36,47 +36,6 @@ constexpr int RunTimeoutMs = 45000;
 const QString CountdownText = QStringLiteral("The system is restarting, please do not close the "
                                              "form. It takes about 1 minute. Countdown: ");
 
-// Image contents that never repeat from one chunk to the next.
-QByteArray imageBytes(qint64 size, quint32 seed)
-{
-    QByteArray data(int(size), Qt::Uninitialized);
-    quint32 x = seed * 2654435761u + 1;
-    for (char &c : data) {
-        x = x * 1664525u + 1013904223u;
-        c = char(x >> 24);
-    }
-    return data;
-}
-
-QString md5Hex(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-// The update request as the box must receive it: compact JSON, every value a string, members
-// in the compact writer's (alphabetical) order.
-QByteArray requestBody(const QString &clientIp, const QString &fileName, qint64 bufferSize,
-                       qint64 fileSize, const QString &md5)
-{
-    return QStringLiteral("{\"buffer_size\":\"%1\",\"client_ip\":\"%2\",\"file_md5\":\"%3\","
-                          "\"file_name\":\"%4\",\"file_size\":\"%5\"}")
-            .arg(bufferSize)
-            .arg(clientIp, md5, fileName)
-            .arg(fileSize)
-            .toUtf8();
-}
-
-// Whether `wanted` appears in `seen` in this order (other values may come between).
-bool inOrder(const QStringList &seen, const QStringList &wanted)
-{
-    int at = 0;
-    for (const QString &s : seen) {
-        if (at < wanted.size() && s == wanted.at(at))
-            ++at;
-    }
-    return at == wanted.size();
-}
-
 } // namespace
 
 class LabUpdateTest : public QObject
@@ -94,14 +53,6 @@ private slots:
     void failureReported();
 
 private:
-    struct Image
-    {
-        QString path;
-        QString name;
-        qint64 size = 0;
-        QString md5;
-    };
-    Image makeImage(const QString &name, qint64 size, quint32 seed);
     Form *openWindow(const LabBox &box, bool systemMode);
     // Nothing reached the boxes other than `except` since the test began.
     void verifyOtherBoxesUntouched(int except);
@@ -111,7 +62,7 @@ private:
     QList<LabBox> m_boxes;
     QList<std::shared_ptr<BoxLog>> m_logs;
     QTemporaryDir m_dir;
-    Image m_camera, m_system, m_largeSystem;
+    LabImage m_camera, m_system, m_largeSystem;
     std::unique_ptr<ScriptedDialogs> m_dialogs;
     QPointer<Form> m_window;
 };
@@ -135,24 +86,11 @@ void LabUpdateTest::initTestCase()
 
     // A camera image of two full chunks and a short one, a system image of two full chunks,
     // and a system image long enough for the stream to be running when the box gives up.
-    m_camera = makeImage(QStringLiteral("camera.bin"), 2500000, 1);
-    m_system = makeImage(QStringLiteral("system.img"), 4194304, 2);
-    m_largeSystem = makeImage(QStringLiteral("system-large.img"), 16 * 1024 * 1024, 3);
+    m_camera = LabImage::create(m_dir.path(), QStringLiteral("camera.bin"), 2500000, 1);
+    m_system = LabImage::create(m_dir.path(), QStringLiteral("system.img"), 4194304, 2);
+    m_largeSystem =
+            LabImage::create(m_dir.path(), QStringLiteral("system-large.img"), 16 * 1024 * 1024, 3);
     QVERIFY(!m_camera.path.isEmpty() && !m_system.path.isEmpty() && !m_largeSystem.path.isEmpty());
-}
-
-LabUpdateTest::Image LabUpdateTest::makeImage(const QString &name, qint64 size, quint32 seed)
-{
-    Image image;
-    const QByteArray data = imageBytes(size, seed);
-    QFile f(m_dir.filePath(name));
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
-        return image;
-    image.path = f.fileName();
-    image.name = name;
-    image.size = size;
-    image.md5 = md5Hex(data);
-    return image;
 }
 
 void LabUpdateTest::init()
@@ -234,13 +172,13 @@ void LabUpdateTest::cameraUpdate()
 
     // The window: the box's stages in turn, then the restart command sent.
     QCOMPARE(run.state->text(), QStringLiteral("System Restart"));
-    QVERIFY2(inOrder(run.stateTexts.values,
+    QVERIFY2(run.stateTexts.showedInOrder(
                      {QStringLiteral("Preparation is starting, please wait a moment..."),
                       QStringLiteral("Connect Server Succeed..."),
                       QStringLiteral("Receiving camera fw"), QStringLiteral("Updating camera fw"),
                       QStringLiteral("System Restart")}),
              qPrintable(run.stateTexts.values.join(" | ")));
-    QVERIFY2(inOrder(run.barValues.values, {"25", "50", "75", "100"}),
+    QVERIFY2(run.barValues.showedInOrder({"25", "50", "75", "100"}),
              qPrintable(run.barValues.values.join(' ')));
     QCOMPARE(run.bar->value(), 100);
     QVERIFY(run.startButton->isEnabled());
@@ -257,8 +195,7 @@ void LabUpdateTest::cameraUpdate()
                      .isNull());
     QCOMPARE(log.received(),
              (QStringList{BoxLog::describe(QStringLiteral("TalixTools_in/update_camera_fw"),
-                                           requestBody(ws, m_camera.name, 1048576, m_camera.size,
-                                                       m_camera.md5)),
+                                           m_camera.requestBody(ws, 1048576)),
                           BoxLog::describe(QStringLiteral("TalixTools_in/restart"), "Restart")}));
     const QStringList accepts = log.events(QStringLiteral("TCP_ACCEPT"));
     QCOMPARE(accepts.size(), 1);
@@ -323,7 +260,7 @@ void LabUpdateTest::systemUpdate()
                                          "Please do not close the system fw update form.")}));
 
     QCOMPARE(run.state->text(), QStringLiteral("Update file system succeeded, restarting"));
-    QVERIFY2(inOrder(run.stateTexts.values,
+    QVERIFY2(run.stateTexts.showedInOrder(
                      {QStringLiteral("Preparation is starting, please wait a moment..."),
                       QStringLiteral("Connect Server Succeed..."),
                       QStringLiteral("Receiving file system"),
@@ -337,9 +274,8 @@ void LabUpdateTest::systemUpdate()
     // The box: the request, exactly, and the whole image; no restart command.
     const QString ws = LabBox::workstationIp();
     QCOMPARE(log.received(),
-             (QStringList{BoxLog::describe(
-                     QStringLiteral("TalixTools_in/update_file_system"),
-                     requestBody(ws, m_system.name, 2097152, m_system.size, m_system.md5))}));
+             (QStringList{BoxLog::describe(QStringLiteral("TalixTools_in/update_file_system"),
+                                           m_system.requestBody(ws, 2097152))}));
     const QStringList transfers = log.events(QStringLiteral("TCP"));
     QCOMPARE(transfers.size(), 1);
     QCOMPARE(BoxSimProcess::field(transfers.first(), QStringLiteral("result")),
@@ -386,7 +322,7 @@ void LabUpdateTest::failureReported()
 
     const LabBox &labBox = m_boxes.at(box - 1);
     BoxLog &log = *m_logs.at(box - 1);
-    const Image &image = systemMode ? (large ? m_largeSystem : m_system) : m_camera;
+    const LabImage &image = systemMode ? (large ? m_largeSystem : m_system) : m_camera;
     Form *form = openWindow(labBox, systemMode);
     UpdateWindowDriver run(form, m_dialogs.get());
     QVERIFY(run.isValid());

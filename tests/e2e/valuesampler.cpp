@@ -22,3 +22,13 @@ void ValueSampler::sample()
     if (onChange)
         onChange(now);
 }
+
+bool ValueSampler::showedInOrder(const QStringList &wanted) const
+{
+    int at = 0;
+    for (const QString &v : values) {
+        if (at < wanted.size() && v == wanted.at(at))
+            ++at;
+    }
+    return at == wanted.size();
+}

@@ -19,6 +19,8 @@ public:
     std::function<void(const QString &)> onChange;
 
     void clear();
+    // Whether `wanted` were shown in this order (other values may come between).
+    bool showedInOrder(const QStringList &wanted) const;
     // Takes a value now, e.g. the last one a handler set before it returned.
     void sample();
 
