@@ -1,5 +1,6 @@
 #include "recoveryform.h"
 
+#include "boxtext.h"
 #include "brokerconnection.h"
 #include "busyanimation.h"
 #include "devicereport.h"
@@ -171,7 +172,10 @@ void RecoveryForm::topicMessageReceived(const QByteArray &message, const MqttTop
         if (reportTimer->isActive())
             reportTimer->start();
 
-        const ParsedReport parsed = ParseDeviceReport(message);
+        ParsedReport parsed = ParseDeviceReport(message);
+        // The message only ever goes into the one-line state label: a box's megabytes would
+        // stall the window while the label lays them out.
+        parsed.report.message = BoxText::shown(parsed.report.message);
         if (parsed.kind == ParsedReport::ParseError) {
             endRunAsFailure();
             showState(parsed.errorText);

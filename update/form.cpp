@@ -1,5 +1,6 @@
 #include "form.h"
 
+#include "boxtext.h"
 #include "brokerconnection.h"
 #include "busyanimation.h"
 #include "devicereport.h"
@@ -447,7 +448,10 @@ void Form::topicMessageReceived(const QByteArray &message, const MqttTopicName &
         if (runActive())
             noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
 
-        const ParsedReport parsed = ParseDeviceReport(message);
+        ParsedReport parsed = ParseDeviceReport(message);
+        // The message only ever goes into the one-line state label: a box's megabytes would
+        // stall the window while the label lays them out.
+        parsed.report.message = BoxText::shown(parsed.report.message);
         if (parsed.kind == ParsedReport::ParseError) {
             endRunAsFailed(parsed.errorText);
             return;
