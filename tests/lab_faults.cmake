@@ -10,3 +10,6 @@ talix_add_lab_test(lab_faults_stream 1 LIBS talix_app TIMEOUT 240)
 # One box that floods an update window with reports, sends a 10 MiB report and reports with
 # 100,000-character messages.
 talix_add_lab_test(lab_faults_reports 1 LIBS talix_app TIMEOUT 300)
+
+# Box 1 answers a search with 5000 replies at once, box 2 with its own.
+talix_add_lab_test(lab_faults_search 2 LIBS talix_app TIMEOUT 180)
