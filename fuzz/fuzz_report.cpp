@@ -1,9 +1,10 @@
 // Any payloads on any topics as reports from a box: the report reader, and the report handling
 // of a camera update window, a system update window and a recovery window. Messages are queued
 // as the MQTT client delivers them, so later ones arrive nested inside the waits, questions and
-// countdowns of earlier ones. Every window must come through without a crash or a hang; once the
-// reports stop every countdown must end by itself, and once a last unreadable report has ended
-// every run the window must let the operator close it.
+// countdowns of earlier ones, and the operator may close a window between any two of them. Every
+// window must come through without a crash or a hang; once the reports stop every countdown must
+// end by itself, and once a last unreadable report has ended every run the window must let the
+// operator close it.
 
 #include "devicereport.h"
 #include "form.h"
@@ -50,6 +51,7 @@ const QString CountdownStart =
 
 struct Message
 {
+    bool close = false; // the operator closes the windows instead
     QString topic;
     QByteArray payload;
     int windows = 0; // bit 0 camera update, bit 1 system update, bit 2 recovery
@@ -81,7 +83,8 @@ private:
 
 // Each message: a selector byte (low 3 bits the topic, next 3 bits the windows it goes to,
 // none meaning all), the topic's own bytes when it is an arbitrary one (a length byte first),
-// then a two-byte big-endian payload length and the payload.
+// then a two-byte big-endian payload length and the payload. Topic 7 is no message but the
+// operator closing those windows.
 QString topicFor(int selector, Reader *in)
 {
     switch (selector & 0x07) {
@@ -95,7 +98,7 @@ QString topicFor(int selector, Reader *in)
         return Topics::RecoveryRequest; // a topic the tool publishes on, never reads
     case 4:
         return QString();
-    default:
+    default: // 5 and 6
         return QString::fromUtf8(in->bytes(size_t(in->byte())));
     }
 }
@@ -106,10 +109,15 @@ QList<Message> readMessages(Reader *in)
     while (!in->atEnd() && out.size() < MaxMessages) {
         Message m;
         const int selector = in->byte();
-        m.topic = topicFor(selector, in);
         m.windows = (selector >> 3) & 0x07;
         if (m.windows == 0)
             m.windows = 0x07;
+        if ((selector & 0x07) == 7) {
+            m.close = true;
+            out.append(m);
+            continue;
+        }
+        m.topic = topicFor(selector, in);
         const int high = in->byte();
         const int low = in->byte();
         m.payload = in->bytes(size_t((high << 8) | low));
@@ -129,36 +137,47 @@ void checkReader(const QByteArray &payload)
         ReportProgressValue(parsed.report.progress);
 }
 
+// The three windows, made again whenever the operator has closed one.
 struct Windows
 {
     FuzzDialogs dialogs;
-    QPointer<Form> camera;
-    QPointer<Form> system;
-    QPointer<RecoveryForm> recovery;
+    QList<QPointer<QWidget>> list{nullptr, nullptr, nullptr};
 
     Windows()
     {
-        const QString ip = QStringLiteral("127.0.0.1");
-        const QString mac = QStringLiteral("00:1A:2B:3C:4D:5E");
-        const QString sn = QStringLiteral("SN0001");
-        camera = new Form(ip, mac, sn, false);
-        system = new Form(ip, mac, sn, true);
-        recovery = new RecoveryForm(ip, mac, sn);
-        // Shown, so that the busy animation runs as it does for the operator.
-        for (QWidget *w : list())
-            w->show();
         // The operator takes a moment to answer: reports keep arriving meanwhile.
         dialogs.whileOpen = [] { QCoreApplication::processEvents(); };
     }
 
-    QList<QWidget *> list() const { return {camera.data(), system.data(), recovery.data()}; }
+    void ensure()
+    {
+        const QString ip = QStringLiteral("127.0.0.1");
+        const QString mac = QStringLiteral("00:1A:2B:3C:4D:5E");
+        const QString sn = QStringLiteral("SN0001");
+        for (int i = 0; i < list.size(); ++i) {
+            if (list.at(i))
+                continue;
+            QWidget *w = nullptr;
+            if (i == 2)
+                w = new RecoveryForm(ip, mac, sn);
+            else
+                w = new Form(ip, mac, sn, i == 1);
+            // Shown, so that the busy animation runs as it does for the operator.
+            w->show();
+            list[i] = w;
+        }
+    }
 };
 
 Windows *windows = nullptr;
 
-bool countdownShown(const QList<QWidget *> &list)
+const char *const Names[] = {"camera update window", "system update window", "recovery window"};
+const QLatin1String ReportTopics[] = {Topics::UpdateCameraReport, Topics::UpdateSystemReport,
+                                      Topics::RecoveryReport};
+
+bool countdownShown(const QList<QPointer<QWidget>> &list)
 {
-    for (QWidget *w : list) {
+    for (const QPointer<QWidget> &w : list) {
         const auto *tip = w ? w->findChild<QLabel *>(QStringLiteral("label_Tip")) : nullptr;
         if (tip && tip->text().startsWith(CountdownStart))
             return true;
@@ -168,11 +187,19 @@ bool countdownShown(const QList<QWidget *> &list)
 
 void post(QWidget *window, const QString &topic, const QByteArray &payload)
 {
+    if (!window)
+        return; // closed by the operator meanwhile
     const bool posted = QMetaObject::invokeMethod(window, "topicMessageReceived",
                                                   Qt::QueuedConnection, Q_ARG(QByteArray, payload),
                                                   Q_ARG(MqttTopicName, MqttTopicName(topic)));
     if (!posted)
         fail("cannot deliver to", QString::fromLatin1(window->metaObject()->className()));
+}
+
+void postClose(QWidget *window)
+{
+    if (window && !QMetaObject::invokeMethod(window, "close", Qt::QueuedConnection))
+        fail("cannot close", QString::fromLatin1(window->metaObject()->className()));
 }
 
 } // namespace
@@ -202,16 +229,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int bit = 0; bit < 8; ++bit)
         windows->dialogs.answers.append((answers >> bit) & 1 ? QMessageBox::Yes : QMessageBox::No);
 
-    const QList<QWidget *> targets = windows->list();
-    for (QWidget *w : targets) {
-        if (!w)
-            fail("a window was deleted by its reports");
-    }
+    windows->ensure();
+    const QList<QPointer<QWidget>> targets = windows->list;
 
     for (const Message &m : messages) {
-        checkReader(m.payload);
+        if (!m.close)
+            checkReader(m.payload);
         for (int i = 0; i < targets.size(); ++i) {
-            if (m.windows & (1 << i))
+            if (!(m.windows & (1 << i)))
+                continue;
+            if (m.close)
+                postClose(targets.at(i));
+            else
                 post(targets.at(i), m.topic, m.payload);
         }
     }
@@ -243,9 +272,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             return;
         }
         phase = Stopping;
-        post(windows->camera, Topics::UpdateCameraReport, Unreadable);
-        post(windows->system, Topics::UpdateSystemReport, Unreadable);
-        post(windows->recovery, Topics::RecoveryReport, Unreadable);
+        for (int i = 0; i < targets.size(); ++i)
+            post(targets.at(i), ReportTopics[i], Unreadable);
         QMetaObject::invokeMethod(
                 qApp, [&phase] { phase = Done; }, Qt::QueuedConnection);
     });
@@ -257,18 +285,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int pass = 0; pass < 4; ++pass)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 
-    const char *names[] = {"camera update window", "system update window", "recovery window"};
     for (int i = 0; i < targets.size(); ++i) {
         QWidget *w = targets.at(i);
         if (!w)
-            fail("a window was deleted by its reports:", QString::fromLatin1(names[i]));
+            continue; // closed by the operator, as the input asked
         // Nothing runs any more: the window must let the operator close it.
         QCloseEvent close;
         QCoreApplication::sendEvent(w, &close);
         if (!close.isAccepted())
-            fail("refuses to close after its last report:", QString::fromLatin1(names[i]));
+            fail("refuses to close after its last report:", QString::fromLatin1(Names[i]));
         if (countdownShown({w}))
-            fail("shows a countdown that never ended:", QString::fromLatin1(names[i]));
+            fail("shows a countdown that never ended:", QString::fromLatin1(Names[i]));
     }
     return 0;
 }

@@ -144,12 +144,19 @@ QByteArray report(const QString &type, const QString &errorcode, const QString &
 
 // Selector topics of the report fuzzer's framing.
 enum Topic { Camera = 0, System = 1, Recovery = 2, Request = 3, NoTopic = 4, Arbitrary = 5 };
+// Not a topic: the operator closes the windows.
+constexpr int Close = 7;
+constexpr int CameraWindow = 1;
+constexpr int SystemWindow = 2;
+constexpr int RecoveryWindow = 4;
 
 QByteArray message(int topic, const QByteArray &payload, int windows = 0,
                    const QByteArray &arbitrary = QByteArray())
 {
     QByteArray out;
     out.append(char(topic | (windows << 3)));
+    if (topic == Close)
+        return out;
     if (topic >= Arbitrary)
         out.append(char(arbitrary.size())).append(arbitrary);
     out.append(char(payload.size() >> 8)).append(char(payload.size() & 0xFF)).append(payload);
@@ -251,6 +258,25 @@ void reports(const QString &dir)
                                                              "\xB7 \xE4\xB8\xAD"),
                                            "-5")),
                     message(Camera, report("1", "0", QString(QChar(0)), "150"))}));
+    const QByteArray close;
+    write(dir, "close-during-countdown",
+          sequence(No, {message(System, report("4", "0", "Done", "100")),
+                        message(Recovery, report("3", "0", "Done", "100")),
+                        message(Close, close, SystemWindow | RecoveryWindow),
+                        message(System, report("2", "0", "late", ""))}));
+    write(dir, "close-during-animation",
+          sequence(No, {message(System, report("2", "0", "Checking", "")),
+                        message(Recovery, report("1", "0", "Preparing", "")),
+                        message(Close, close, SystemWindow | RecoveryWindow),
+                        message(Recovery, report("2", "0", "Restoring", ""))}));
+    write(dir, "close-during-question",
+          sequence(Yes, {message(Camera, report("2", "0", "Update done", "100")),
+                         message(Close, close, CameraWindow),
+                         message(Camera, report("1", "0", "after close", "100"))}));
+    write(dir, "close-then-reports",
+          sequence(No, {message(Close, close), message(Camera, report("2", "0", "x", "100")),
+                        message(System, report("4", "0", "x", "100")),
+                        message(Recovery, report("3", "0", "x", "100")), message(Close, close)}));
     QByteArray deep;
     for (int i = 0; i < 2000; ++i)
         deep.append('[');
