@@ -93,7 +93,8 @@ private:
 
     QList<LabBox> m_boxes;
     QList<std::shared_ptr<BoxLog>> m_logs;
-    QTemporaryDir m_dir;
+    // Where the operator keeps the images.
+    QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/firmware-XXXXXX")};
     std::unique_ptr<ScriptedDialogs> m_dialogs;
     UrlCatcher m_urls;
     std::unique_ptr<MainWindow> m_window;

@@ -61,7 +61,8 @@ private:
 
     QList<LabBox> m_boxes;
     QList<std::shared_ptr<BoxLog>> m_logs;
-    QTemporaryDir m_dir;
+    // Where the operator keeps the images.
+    QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/firmware-XXXXXX")};
     LabImage m_camera, m_system, m_largeSystem;
     std::unique_ptr<ScriptedDialogs> m_dialogs;
     QPointer<Form> m_window;
