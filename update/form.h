@@ -105,4 +105,5 @@ private:
     friend class FormReportsTest;
     friend class FormHarness;
     friend class StreamBench;
+    friend class Md5Bench;
 };
