@@ -32,19 +32,17 @@
 class FaultLab
 {
 public:
-    // Empty when this process runs inside the lab's workstation namespace, else the reason why
-    // not. Only there may the tool use its real ports and the real broadcast.
-    static QString whyNotInside()
+    // Whether lab.sh started this process (else the test is skipped).
+    static bool started() { return !qEnvironmentVariableIsEmpty("TALIX_LAB_NS"); }
+    // Whether this process runs in the lab's workstation namespace: only there may the tool
+    // use its real ports and the real broadcast.
+    static bool insideWorkstation()
     {
-        if (qEnvironmentVariableIsEmpty("TALIX_LAB_NS"))
-            return QStringLiteral("runs only inside the virtual lab: scripts/lab.sh test N EXE");
         struct stat mine = {};
         struct stat lab = {};
         const QByteArray labPath = "/run/netns/" + qgetenv("TALIX_LAB_NS");
-        if (::stat("/proc/self/ns/net", &mine) != 0 || ::stat(labPath.constData(), &lab) != 0 ||
-            mine.st_dev != lab.st_dev || mine.st_ino != lab.st_ino)
-            return QStringLiteral("not inside the lab's workstation namespace");
-        return QString();
+        return ::stat("/proc/self/ns/net", &mine) == 0 && ::stat(labPath.constData(), &lab) == 0 &&
+               mine.st_dev == lab.st_dev && mine.st_ino == lab.st_ino;
     }
 
     static int boxCount() { return qEnvironmentVariableIntValue("TALIX_LAB_BOXES"); }
