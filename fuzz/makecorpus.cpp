@@ -1,7 +1,8 @@
 // Writes the fuzzers' seed corpora: real discovery replies and the ways boxes get them wrong,
 // bursts of replies to one search, and the report sequences of camera updates, system updates
-// and recoveries, with the malformed reports a box or a network can produce.
-//   fuzz_makecorpus <corpus dir>   (writes <dir>/discovery, <dir>/search, <dir>/report)
+// and recoveries, with the malformed reports a box or a network can produce, and what a box's
+// broker sends back to the MQTT client.
+//   fuzz_makecorpus <corpus dir>   (writes <dir>/discovery, <dir>/search, <dir>/report, <dir>/mqtt)
 
 #include "referenceframe.h"
 
@@ -289,6 +290,80 @@ void reports(const QString &dir)
                         message(Recovery, QJsonDocument(extra).toJson())}));
 }
 
+QByteArray remainingLength(int length)
+{
+    QByteArray out;
+    do {
+        char digit = char(length % 128);
+        length /= 128;
+        if (length > 0)
+            digit = char(digit | 0x80);
+        out.append(digit);
+    } while (length > 0);
+    return out;
+}
+
+QByteArray publish(const QByteArray &topic, const QByteArray &payload, int qos = 0)
+{
+    QByteArray body;
+    body.append(char(topic.size() >> 8)).append(char(topic.size() & 0xFF)).append(topic);
+    if (qos > 0)
+        body.append(char(0x00)).append(char(0x01)); // packet identifier
+    body.append(payload);
+    return QByteArray(1, char(0x30 | (qos << 1))) + remainingLength(body.size()) + body;
+}
+
+// The MQTT fuzzer's framing: a flags byte, a piece size byte, then the broker's bytes.
+QByteArray brokerSends(int flags, int piece, const QByteArray &bytes)
+{
+    return QByteArray(1, char(flags)) + QByteArray(1, char(piece)) + bytes;
+}
+
+void mqtt(const QString &dir)
+{
+    enum {
+        ConnAck = 0x01,
+        InPieces = 0x02,
+        CloseAfter = 0x04,
+        UseClient = 0x08,
+        Waits = 0x10,
+        Deletes = 0x20
+    };
+    const QByteArray recoveryReport =
+            publish("TalixTools_out/recovery_file_system", report("1", "0", "Preparing", ""));
+    const QByteArray cameraReport =
+            publish("TalixTools_out/update_camera_fw", report("1", "0", "Receiving", "10"));
+    write(dir, "connack-only", brokerSends(ConnAck, 0, QByteArray()));
+    write(dir, "reports", brokerSends(ConnAck | UseClient, 0, recoveryReport + cameraReport));
+    write(dir, "reports-in-pieces",
+          brokerSends(ConnAck | InPieces, 0, recoveryReport + cameraReport + recoveryReport));
+    write(dir, "reports-then-close",
+          brokerSends(ConnAck | CloseAfter, 0, cameraReport + recoveryReport));
+    write(dir, "refused", brokerSends(CloseAfter, 0, QByteArray::fromHex("20020005")));
+    write(dir, "no-connack", brokerSends(CloseAfter, 0, cameraReport));
+    write(dir, "garbage",
+          brokerSends(ConnAck | CloseAfter, 0, QByteArray::fromHex("deadbeef00ff")));
+    // Declares the largest packet MQTT allows, then sends nothing of it.
+    write(dir, "huge-length", brokerSends(ConnAck, 0, QByteArray::fromHex("30ffffff7f0000")));
+    write(dir, "length-too-long",
+          brokerSends(ConnAck | CloseAfter, 0, QByteArray::fromHex("30ffffffff7f")));
+    write(dir, "bad-utf8-topic",
+          brokerSends(ConnAck, 0, publish("TalixTools_out/\xC3\x28", "{}") + cameraReport));
+    write(dir, "empty-topic-and-payload", brokerSends(ConnAck, 0, publish("", "")));
+    write(dir, "qos1-and-qos2",
+          brokerSends(ConnAck | UseClient, 0,
+                      publish("TalixTools_out/recovery_file_system", "{}", 1) +
+                              publish("TalixTools_out/recovery_file_system", "{}", 2)));
+    write(dir, "other-packets",
+          brokerSends(ConnAck | UseClient, 0,
+                      QByteArray::fromHex("9003000100d000200200004000020001b0020001")));
+    write(dir, "handler-deletes-client",
+          brokerSends(ConnAck | Deletes, 0, cameraReport + recoveryReport + cameraReport));
+    write(dir, "handler-waits",
+          brokerSends(ConnAck | Waits | InPieces | CloseAfter, 7,
+                      cameraReport + recoveryReport + cameraReport));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -301,5 +376,6 @@ int main(int argc, char **argv)
     discovery(root + QStringLiteral("/discovery"));
     search(root + QStringLiteral("/search"));
     reports(root + QStringLiteral("/report"));
+    mqtt(root + QStringLiteral("/mqtt"));
     return g_ok ? 0 : 1;
 }

@@ -21,7 +21,7 @@ else
     shift || true
 fi
 fuzzers=("$@")
-[ ${#fuzzers[@]} -gt 0 ] || fuzzers=(discovery search report)
+[ ${#fuzzers[@]} -gt 0 ] || fuzzers=(discovery search report mqtt)
 jobs=${FUZZ_BUILD_JOBS:-2}
 
 scripts/ensure-deps.sh
@@ -53,7 +53,7 @@ if [ "$coverage" = yes ]; then
     llvm-cov report "${objects[@]:1}" -instr-profile="$build/fuzz/fuzz.profdata" \
         protocol/framecheck.cpp protocol/deviceinfoparse.cpp protocol/devicereport.cpp \
         app/mainwindow.cpp update/form.cpp recovery/recoveryform.cpp \
-        common/busyanimation.cpp common/restartcountdown.cpp
+        common/busyanimation.cpp common/restartcountdown.cpp protocol/mqttclient.cpp
     echo "Line by line: llvm-cov show ${objects[*]:1} -instr-profile=$build/fuzz/fuzz.profdata <file>"
     exit 0
 fi
