@@ -29,6 +29,9 @@ bool DiscoveryResponder::start()
     }
     // A burst of thousands of replies leaves in one go; give the kernel room to queue them.
     m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4 * 1024 * 1024);
+    m_frames.clear();
+    for (const QString &mode : m_settings.discoveryModes)
+        m_frames.append(DiscoveryReply::forMode(mode, m_settings));
     m_log->event(QStringLiteral("DISCOVERY_LISTEN"),
                  {{QStringLiteral("address"), m_settings.discoveryBind.toString()},
                   {QStringLiteral("port"), QString::number(port())},
@@ -68,8 +71,9 @@ void DiscoveryResponder::readPending()
 
 void DiscoveryResponder::answer(const QHostAddress &to, quint16 port)
 {
-    for (const QString &mode : m_settings.discoveryModes) {
-        const QList<QByteArray> frames = DiscoveryReply::forMode(mode, m_settings);
+    for (int m = 0; m < m_settings.discoveryModes.size(); ++m) {
+        const QString &mode = m_settings.discoveryModes.at(m);
+        const QList<QByteArray> &frames = m_frames.at(m);
         int sent = 0;
         for (const QByteArray &frame : frames) {
             if (m_socket->writeDatagram(frame, to, port) == frame.size())

@@ -2,6 +2,8 @@
 
 #include "boxsettings.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
 
 class EventLog;
@@ -26,4 +28,6 @@ private:
     BoxSettings m_settings;
     EventLog *m_log;
     QUdpSocket *m_socket;
+    // Replies of each mode, built once at start so a burst of thousands leaves at once.
+    QList<QList<QByteArray>> m_frames;
 };
