@@ -350,24 +350,22 @@ void MainWindow::sendPowerCommand(PowerCommand command)
 
 void MainWindow::CameraFWAction()
 {
-    const int row = actionRow();
-    if (row < 0)
-        return;
-    auto *form = new Form(model->index(row, 0).data(Qt::DisplayRole).toString(),
-                          model->index(row, 1).data(Qt::DisplayRole).toString(),
-                          model->index(row, 2).data(Qt::DisplayRole).toString(), false);
-    form->setEndpoints(m_endpoints);
-    showDeviceWindow(form);
+    openUpdateWindow(false);
 }
 
 void MainWindow::BoardFWAction()
+{
+    openUpdateWindow(true);
+}
+
+void MainWindow::openUpdateWindow(bool systemMode)
 {
     const int row = actionRow();
     if (row < 0)
         return;
     auto *form = new Form(model->index(row, 0).data(Qt::DisplayRole).toString(),
                           model->index(row, 1).data(Qt::DisplayRole).toString(),
-                          model->index(row, 2).data(Qt::DisplayRole).toString(), true);
+                          model->index(row, 2).data(Qt::DisplayRole).toString(), systemMode);
     form->setEndpoints(m_endpoints);
     showDeviceWindow(form);
 }

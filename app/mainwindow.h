@@ -55,6 +55,7 @@ private:
     int actionRow();
     void sendPowerCommand(PowerCommand command);
     void showDeviceWindow(QWidget *window);
+    void openUpdateWindow(bool systemMode);
 
     Ui::MainWindow *ui;
     QUdpSocket *udpSocket = nullptr;
