@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "referenceframe.h"
 #include "scripteddialogs.h"
 
 #include <QApplication>
@@ -14,17 +15,6 @@
 #include <cstdio>
 
 namespace {
-
-quint16 modbusCrc(const QByteArray &data)
-{
-    quint16 crc = 0xFFFF;
-    for (const char c : data) {
-        crc ^= uchar(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return crc;
-}
 
 // A valid 105-byte reply for box number `n`, each with its own IP address and MAC.
 QByteArray reply(int n)
@@ -46,9 +36,8 @@ QByteArray reply(int n)
     f.replace(53, 6, "IMX477");
     f.replace(73, 3, "1.0");
     f.replace(83, 3, "2.0");
-    const quint16 crc = modbusCrc(f);
-    f.append(char(crc >> 8));
-    f.append(char(crc & 0xFF));
+    f.append(2, '\0');
+    ReferenceFrame::seal(&f);
     return f;
 }
 

@@ -6,6 +6,7 @@
 #include "mosquittobroker.h"
 #include "mqttclient.h"
 #include "mqtttopics.h"
+#include "referenceframe.h"
 
 #include <QCryptographicHash>
 #include <QHostAddress>
@@ -25,34 +26,14 @@ using Reports = QList<QByteArray>;
 
 const QByteArray Request = QByteArray::fromHex("fa0100003c61");
 
-// Bit by bit, independent of the table-driven routine of the product.
-quint16 referenceCrc16(const QByteArray &data)
-{
-    quint16 crc = 0xFFFF;
-    for (const char byte : data) {
-        crc ^= quint8(byte);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return crc;
-}
-
-QByteArray field(const QByteArray &text, int size)
-{
-    return text.left(size).leftJustified(size, '\0', true);
-}
-
 // A reply as the protocol lays it out, CRC high byte first.
 QByteArray replyFrame(const QByteArray &ip4, const QByteArray &mac, const QByteArray &sn,
                       const QByteArray &name, const QByteArray &type, const QByteArray &os,
                       const QByteArray &fw)
 {
-    QByteArray f = QByteArray::fromHex("fa0164") + ip4 + mac + field(sn, 20) + field(name, 20) +
-                   field(type, 20) + field(os, 10) + field(fw, 20);
-    const quint16 crc = referenceCrc16(f);
-    f.append(char(crc >> 8));
-    f.append(char(crc & 0xFF));
-    return f;
+    return ReferenceFrame::reply(reinterpret_cast<const uchar *>(ip4.constData()),
+                                 reinterpret_cast<const uchar *>(mac.constData()), sn, name, type,
+                                 os, fw);
 }
 
 const QStringList Identity = {QStringLiteral("--ip"),          QStringLiteral("10.1.2.3"),
@@ -71,9 +52,7 @@ QByteArray identityFrame(const QByteArray &ip4 = QByteArray::fromHex("0a010203")
 
 QByteArray withCrc(QByteArray frame)
 {
-    const quint16 crc = referenceCrc16(frame.left(103));
-    frame[103] = char(crc >> 8);
-    frame[104] = char(crc & 0xFF);
+    ReferenceFrame::seal(&frame);
     return frame;
 }
 
@@ -145,7 +124,8 @@ private:
 
 void BoxSimTest::initTestCase()
 {
-    QCOMPARE(referenceCrc16("123456789"), quint16(0x4B37));
+    QCOMPARE(ReferenceFrame::crc16(reinterpret_cast<const uchar *>("123456789"), 9),
+             quint16(0x4B37));
     QVERIFY2(QFile::exists(BoxSimProcess::defaultExecutable()),
              qPrintable(BoxSimProcess::defaultExecutable()));
 }

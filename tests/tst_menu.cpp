@@ -3,6 +3,7 @@
 #include "mosquittobroker.h"
 #include "mqttclient.h"
 #include "recoveryform.h"
+#include "referenceframe.h"
 #include "scripteddialogs.h"
 #include "ui_mainwindow.h"
 
@@ -49,35 +50,11 @@ quint16 freeUdpPort()
     return probe.localPort();
 }
 
-// CRC-16/MODBUS written out bit by bit.
-quint16 modbusCrc(const QByteArray &data)
-{
-    quint16 crc = 0xFFFF;
-    for (const char c : data) {
-        crc ^= uchar(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return crc;
-}
-
 // One 105-byte discovery reply of a box at `ip`.
 QByteArray discoveryReply(const QString &ip)
 {
-    QByteArray body;
-    body.append(char(0xFA)).append(char(0x01)).append(char(100));
-    const quint32 address = QHostAddress(ip).toIPv4Address();
-    for (int shift = 24; shift >= 0; shift -= 8)
-        body.append(char((address >> shift) & 0xFF));
-    body.append(QByteArray::fromHex("001A2B3C4D5E"));
-    body.append(QByteArray("SN0001").leftJustified(20, '\0'));
-    body.append(QByteArray("Box").leftJustified(20, '\0'));
-    body.append(QByteArray("CAM").leftJustified(20, '\0'));
-    body.append(QByteArray("1.0").leftJustified(10, '\0'));
-    body.append(QByteArray("2.0").leftJustified(20, '\0'));
-    const quint16 crc = modbusCrc(body);
-    body.append(char(crc >> 8)).append(char(crc & 0xFF));
-    return body;
+    return ReferenceFrame::reply(ip, QByteArray::fromHex("001A2B3C4D5E"), "SN0001", "Box", "CAM",
+                                 "1.0", "2.0");
 }
 
 // "topic "payload"": Latin-1 maps every byte to one character, so equal texts mean equal bytes.

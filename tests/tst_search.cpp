@@ -1,5 +1,6 @@
 #include "localwait.h"
 #include "mainwindow.h"
+#include "referenceframe.h"
 #include "scripteddialogs.h"
 #include "ui_mainwindow.h"
 
@@ -16,56 +17,21 @@
 
 namespace {
 
-// CRC-16/MODBUS written out bit by bit, independent of the tool's table-driven one.
-quint16 modbusCrc(const QByteArray &data)
-{
-    quint16 crc = 0xFFFF;
-    for (const char c : data) {
-        crc ^= uchar(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return crc;
-}
-
-QByteArray field(const QByteArray &text, int size)
-{
-    QByteArray out = text.left(size);
-    out.append(QByteArray(size - out.size(), '\0'));
-    return out;
-}
-
-QByteArray withCrc(QByteArray body)
-{
-    const quint16 crc = modbusCrc(body);
-    body.append(char(crc >> 8));
-    body.append(char(crc & 0xFF));
-    return body;
-}
-
 // One 105-byte discovery reply as a box builds it.
 QByteArray reply(const QString &ip, const QByteArray &mac = QByteArray::fromHex("001A2B3C4D5E"),
                  const QByteArray &sn = "SN0001", const QByteArray &name = "Box",
                  const QByteArray &cameraType = "CAM", const QByteArray &os = "1.0",
                  const QByteArray &cameraFw = "2.0")
 {
-    QByteArray body;
-    body.append(char(0xFA)).append(char(0x01)).append(char(100));
-    const quint32 address = QHostAddress(ip).toIPv4Address();
-    for (int shift = 24; shift >= 0; shift -= 8)
-        body.append(char((address >> shift) & 0xFF));
-    body.append(field(mac, 6));
-    body.append(field(sn, 20)).append(field(name, 20)).append(field(cameraType, 20));
-    body.append(field(os, 10)).append(field(cameraFw, 20));
-    return withCrc(body);
+    return ReferenceFrame::reply(ip, mac, sn, name, cameraType, os, cameraFw);
 }
 
 // Same record, but the header changed and the CRC made right again, so only the header is wrong.
-QByteArray withHeader(const QByteArray &frame, int index, char value)
+QByteArray withHeader(QByteArray frame, int index, char value)
 {
-    QByteArray body = frame.left(frame.size() - 2);
-    body[index] = value;
-    return withCrc(body);
+    frame[index] = value;
+    ReferenceFrame::seal(&frame);
+    return frame;
 }
 
 quint16 freeUdpPort()

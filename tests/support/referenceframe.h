@@ -1,7 +1,7 @@
 #pragma once
 
 // What a discovery reply must look like to be listed, and the row it gives, written out
-// independently of the tool's own frame code so that the fuzzers can judge its answers.
+// independently of the tool's own frame code so that tests and fuzzers can judge its answers.
 
 #include <QByteArray>
 #include <QString>
@@ -103,6 +103,21 @@ inline QByteArray reply(const uchar ip[4], const uchar mac[6], const QByteArray 
     }
     seal(&frame);
     return frame;
+}
+
+// The same from an address text; a MAC shorter than six bytes is padded with zeros.
+inline QByteArray reply(const QString &ip, const QByteArray &mac, const QByteArray &sn,
+                        const QByteArray &name, const QByteArray &cameraType,
+                        const QByteArray &osVersion, const QByteArray &cameraFw)
+{
+    uchar address[4] = {0, 0, 0, 0};
+    const QStringList octets = ip.split(QLatin1Char('.'));
+    for (int i = 0; i < 4 && i < octets.size(); ++i)
+        address[i] = uchar(octets.at(i).toUInt());
+    uchar hw[6] = {0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 6 && i < mac.size(); ++i)
+        hw[i] = uchar(mac.at(i));
+    return reply(address, hw, sn, name, cameraType, osVersion, cameraFw);
 }
 
 } // namespace ReferenceFrame
