@@ -6,6 +6,7 @@
 //   bench_md5 [MIB]      image size in MiB (1024)
 
 #include "form.h"
+#include "procstatus.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -24,24 +25,8 @@ namespace {
 constexpr qint64 MiB = 1024 * 1024;
 constexpr int Runs = 3;
 
-qint64 statusKiB(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-bool resetPeak()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
-}
+using ProcStatus::resetPeak;
+using ProcStatus::statusKiB;
 
 // Contents that differ from block to block, written in 1 MiB blocks.
 bool writeImage(const QString &path, qint64 size)

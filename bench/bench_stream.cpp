@@ -8,6 +8,7 @@
 //   bench_stream memory     peak memory with a 2 MiB/s reader only
 
 #include "form.h"
+#include "procstatus.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -25,26 +26,8 @@ namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
 
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM"); -1 where there is none.
-qint64 statusKiB(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// Starts the peak-RSS count afresh (Linux 4.0 and later).
-bool resetPeak()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
-}
+using ProcStatus::resetPeak;
+using ProcStatus::statusKiB;
 
 QString writeImage(const QString &path, qint64 size)
 {
