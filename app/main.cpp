@@ -1,9 +1,11 @@
+#include "highdpi.h"
 #include "mainwindow.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    HighDpi::enable();
     QApplication a(argc, argv);
     MainWindow w;
     w.show();

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "deviceinfoparse.h"
+#include "discovery.h"
 #include "form.h"
 #include "framecheck.h"
 #include "localwait.h"
@@ -26,10 +27,6 @@
 #include <QVector>
 
 namespace {
-
-constexpr int ReplySize = 105;
-constexpr uchar ReplyHead0 = 0xFA;
-constexpr uchar ReplyHead1 = 0x01;
 
 // All boxes of a site answer the one request within milliseconds; the socket has to hold
 // that burst until the event loop gets to read it. Linux grants at most net.core.rmem_max.
@@ -103,7 +100,7 @@ void MainWindow::on_pushButton_Search_Device_clicked()
         return;
     searchBusy = true;
     ipList.clear();
-    ipSeen.clear();
+    m_ipSeen.clear();
 
     udpSocket = new QUdpSocket;
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(readPendingDatagrams()));
@@ -147,9 +144,7 @@ bool MainWindow::ReceiveData()
 
 bool MainWindow::SendData()
 {
-    static const char request[] = {'\xFA', '\x01', '\x00', '\x00', '\x3C', '\x61'};
-    const QByteArray datagram(request, int(sizeof(request)));
-    udpSocket->writeDatagram(datagram, QHostAddress(m_endpoints.discoveryAddress),
+    udpSocket->writeDatagram(Discovery::request(), QHostAddress(m_endpoints.discoveryAddress),
                              m_endpoints.discoveryTargetPort);
     return true;
 }
@@ -168,15 +163,8 @@ void MainWindow::readPendingDatagrams()
     }
 
     for (const QByteArray &datagram : qAsConst(datagrams)) {
-        if (datagram.size() != ReplySize)
-            continue;
-        uchar buffer[ReplySize];
-        deviceInfoParse->CopyDatagram(datagram, buffer);
-        if (!frameCheck->CheckFrame(buffer, ReplySize, ReplyHead0, ReplyHead1))
-            continue;
-        QString fields[DeviceInfoParse::FieldCount];
-        deviceInfoParse->ParseDeviceInfo(buffer, fields);
-        if (ipSeen.contains(fields[0]))
+        const QStringList fields = Discovery::decodeReply(datagram, *frameCheck, *deviceInfoParse);
+        if (fields.isEmpty() || m_ipSeen.contains(fields[0]))
             continue;
 
         QList<QStandardItem *> row;
@@ -187,7 +175,7 @@ void MainWindow::readPendingDatagrams()
             row.append(item);
         }
         ipList.append(fields[0]);
-        ipSeen.insert(fields[0]);
+        m_ipSeen.insert(fields[0]);
         model->appendRow(row);
     }
 }
@@ -213,7 +201,7 @@ void MainWindow::endSearch()
     }
     searchBusy = false;
     ipList.clear();
-    ipSeen.clear();
+    m_ipSeen.clear();
 }
 
 void MainWindow::on_tableView_customContextMenuRequested(const QPoint &pos)

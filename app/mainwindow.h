@@ -29,7 +29,6 @@ public:
 
     // Test-only: talk to loopback servers on other ports instead of the boxes' fixed ones.
     void setEndpoints(const Endpoints &endpoints) { m_endpoints = endpoints; }
-    const Endpoints &endpoints() const { return m_endpoints; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -68,10 +67,6 @@ private:
     bool searchBusy = false;
     QList<QString> ipList;
     // Same contents as ipList; keeps the duplicate test cheap when hundreds of boxes answer.
-    QSet<QString> ipSeen;
+    QSet<QString> m_ipSeen;
     Endpoints m_endpoints;
-
-    friend class MainWindowTest;
-    friend class SearchTest;
-    friend class MenuTest;
 };

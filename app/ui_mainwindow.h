@@ -72,7 +72,8 @@ public:
                 QCoreApplication::translate("MainWindow", "Talix Tool_Kits V1.0.0.0", nullptr));
         pushButton_Search_Device->setText(
                 QCoreApplication::translate("MainWindow", "Search Device", nullptr));
-        label_Search_State->setText(QCoreApplication::translate("MainWindow", "TextLabel", nullptr));
+        label_Search_State->setText(
+                QCoreApplication::translate("MainWindow", "TextLabel", nullptr));
     }
 };
 

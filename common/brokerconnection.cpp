@@ -5,8 +5,9 @@
 
 #include <QPointer>
 
-BrokerConnection::Result BrokerConnection::open(MqttClient *client, const QString &host,
-                                                quint16 port, QObject *window)
+namespace BrokerConnection {
+
+Result open(MqttClient *client, const QString &host, quint16 port, QObject *window)
 {
     QPointer<QObject> guard(window);
     client->setHostname(host);
@@ -18,3 +19,5 @@ BrokerConnection::Result BrokerConnection::open(MqttClient *client, const QStrin
         return WindowGone;
     return client->state() == MqttClient::Connected ? Connected : NotConnected;
 }
+
+} // namespace BrokerConnection

@@ -5,13 +5,15 @@
 #include <QPointer>
 #include <QProgressBar>
 
-void BusyAnimation::run(QWidget *window, QProgressBar *bar, Flags flags)
+namespace BusyAnimation {
+
+void run(QWidget *window, QProgressBar *bar, State &state)
 {
     QPointer<QWidget> guard(window);
     bar->setTextVisible(false);
     while (guard && window->isVisible()) {
-        if (*flags.cycleStop) {
-            if (*flags.succeeded) {
+        if (state.cycleStop) {
+            if (state.succeeded) {
                 bar->setTextVisible(true);
                 bar->setValue(100);
                 bar->repaint();
@@ -20,10 +22,12 @@ void BusyAnimation::run(QWidget *window, QProgressBar *bar, Flags flags)
             }
             return;
         }
-        if (*flags.cycleValue > 100)
-            *flags.cycleValue = 0;
-        bar->setValue(*flags.cycleValue);
-        *flags.cycleValue += 5;
+        if (state.cycleValue > 100)
+            state.cycleValue = 0;
+        bar->setValue(state.cycleValue);
+        state.cycleValue += 5;
         LocalWait::wait(100);
     }
 }
+
+} // namespace BusyAnimation

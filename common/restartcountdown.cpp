@@ -6,7 +6,9 @@
 #include <QLabel>
 #include <QPointer>
 
-bool RestartCountdown::run(QWidget *window, QLabel *label)
+namespace RestartCountdown {
+
+bool run(QWidget *window, QLabel *label)
 {
     QPointer<QWidget> guard(window);
     const QString text = QCoreApplication::translate(
@@ -21,3 +23,5 @@ bool RestartCountdown::run(QWidget *window, QLabel *label)
     }
     return true;
 }
+
+} // namespace RestartCountdown

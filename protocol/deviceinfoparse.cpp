@@ -19,11 +19,8 @@ QString DeviceInfoParse::FieldToString(const uchar *record, int first, int last)
 
 bool DeviceInfoParse::ParseDeviceInfo(const uchar *frame, QString *fields) const
 {
-    fields[0].append(QStringLiteral("%1.%2.%3.%4")
-                             .arg(frame[3])
-                             .arg(frame[4])
-                             .arg(frame[5])
-                             .arg(frame[6]));
+    fields[0].append(
+            QStringLiteral("%1.%2.%3.%4").arg(frame[3]).arg(frame[4]).arg(frame[5]).arg(frame[6]));
     QString mac;
     for (int i = 7; i <= 12; ++i) {
         const QString piece = QString::number(frame[i], 16).rightJustified(2, QLatin1Char('0'));

@@ -23,7 +23,8 @@ ParsedReport ParseDeviceReport(const QByteArray &payload)
     // toString() yields empty text for anything that is not a JSON string.
     result.report.type = obj.value(QLatin1String("type")).toString();
     result.report.errorcode = obj.value(QLatin1String("errorcode")).toString();
-    result.report.message = obj.value(QLatin1String("message")).toString();
+    result.report.message =
+            obj.value(QLatin1String("message")).toString().left(DeviceReport::MaxMessageChars);
     result.report.progress = obj.value(QLatin1String("progress")).toString();
     return result;
 }

@@ -4,9 +4,12 @@
 #include <QString>
 
 // The four texts a box reports on a "TalixTools_out/" topic. Members that are missing or
-// not JSON strings read as empty text.
+// not JSON strings read as empty text; the message is cut to MaxMessageChars, so that a report
+// of megabytes never stalls a window for seconds while a one-line label lays it out.
 struct DeviceReport
 {
+    static constexpr int MaxMessageChars = 1024;
+
     QString type;
     QString errorcode;
     QString message;

@@ -7,7 +7,7 @@
 // windows other values so that they reach loopback servers on free ports.
 struct Endpoints
 {
-    quint16 discoveryBindPort = 6999;                            // local port of the search
+    quint16 discoveryBindPort = 6999;                             // local port of the search
     QString discoveryAddress = QStringLiteral("255.255.255.255"); // target of the request
     quint16 discoveryTargetPort = 6999;
     quint16 brokerPort = 1883;

@@ -29,7 +29,8 @@ void ensureLibraryInitialised()
 
 } // namespace
 
-MqttClient::MqttClient(QObject *parent) : QObject(parent)
+MqttClient::MqttClient(QObject *parent)
+    : QObject(parent)
 {
     qRegisterMetaType<MqttTopicName>("MqttTopicName");
     qRegisterMetaType<MqttClient::ClientState>("MqttClient::ClientState");
@@ -205,9 +206,9 @@ void MqttClient::afterLibraryCall(int rc)
 {
     if (!m_mosq)
         return;
-    const bool lost = mosquitto_socket(m_mosq) == -1
-            || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_ERRNO
-            || rc == MOSQ_ERR_KEEPALIVE || rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_CONN_REFUSED;
+    const bool lost = mosquitto_socket(m_mosq) == -1 || rc == MOSQ_ERR_CONN_LOST ||
+                      rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_KEEPALIVE ||
+                      rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_CONN_REFUSED;
     QPointer<MqttClient> self(this); // stateChanged handlers may delete the client
     bool refused = false;
     if (m_connAckPending) {

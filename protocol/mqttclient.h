@@ -18,7 +18,9 @@ class MqttTopicName
 {
 public:
     MqttTopicName() = default;
-    explicit MqttTopicName(const QString &name) : m_name(name) {}
+    explicit MqttTopicName(const QString &name)
+        : m_name(name)
+    {}
     QString name() const { return m_name; }
 
 private:

@@ -16,7 +16,7 @@ inline const QLatin1String RecoveryReport("TalixTools_out/recovery_file_system")
 } // namespace Topics
 
 namespace Payloads {
-inline const QByteArray ShutDown("Shut Down");                         // 9 bytes
-inline const QByteArray Restart("Restart");                            // 7 bytes
+inline const QByteArray ShutDown("Shut Down");                          // 9 bytes
+inline const QByteArray Restart("Restart");                             // 7 bytes
 inline const QByteArray RecoveryDefaultSystem("RecoveryDefaultSystem"); // 21 bytes
 } // namespace Payloads

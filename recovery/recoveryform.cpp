@@ -1,6 +1,5 @@
 #include "recoveryform.h"
 
-#include "boxtext.h"
 #include "brokerconnection.h"
 #include "busyanimation.h"
 #include "devicereport.h"
@@ -60,9 +59,9 @@ RecoveryForm::RecoveryForm(const QString &ip, const QString &mac, const QString 
     connect(progressWorker, &ProgressBar_WorkThread::Cycling_ProgressBar, this,
             &RecoveryForm::CycleProgressBar, Qt::QueuedConnection);
 
-    reportTimer = new QTimer(this);
-    reportTimer->setSingleShot(true);
-    connect(reportTimer, &QTimer::timeout, this, &RecoveryForm::reportTimeLimitExpired);
+    m_reportTimer = new QTimer(this);
+    m_reportTimer->setSingleShot(true);
+    connect(m_reportTimer, &QTimer::timeout, this, &RecoveryForm::reportTimeLimitExpired);
 }
 
 RecoveryForm::~RecoveryForm()
@@ -149,7 +148,7 @@ void RecoveryForm::RecoveryDefaultSystem()
         }
         // A report during the waits may already have ended the run; then there is nothing to time.
         if (recovering)
-            reportTimer->start(LocalWait::scaled(ReportTimeLimitMs));
+            m_reportTimer->start(LocalWait::scaled(ReportTimeLimitMs));
     } catch (const QException &e) {
         if (self)
             endRequest(QString::fromUtf8(e.what()));
@@ -158,8 +157,7 @@ void RecoveryForm::RecoveryDefaultSystem()
 
 void RecoveryForm::CycleProgressBar()
 {
-    BusyAnimation::run(this, ui->progressBar_Recovery,
-                       {&cycleValue, &cycleStop, &recoverySucceeded});
+    BusyAnimation::run(this, ui->progressBar_Recovery, m_busy);
 }
 
 void RecoveryForm::topicMessageReceived(const QByteArray &message, const MqttTopicName &topic)
@@ -169,13 +167,10 @@ void RecoveryForm::topicMessageReceived(const QByteArray &message, const MqttTop
         if (topic.name() != Topics::RecoveryReport)
             return;
         // Any report shows the box is still at work.
-        if (reportTimer->isActive())
-            reportTimer->start();
+        if (m_reportTimer->isActive())
+            m_reportTimer->start();
 
-        ParsedReport parsed = ParseDeviceReport(message);
-        // The message only ever goes into the one-line state label: a box's megabytes would
-        // stall the window while the label lays them out.
-        parsed.report.message = BoxText::shown(parsed.report.message);
+        const ParsedReport parsed = ParseDeviceReport(message);
         if (parsed.kind == ParsedReport::ParseError) {
             endRunAsFailure();
             showState(parsed.errorText);
@@ -194,10 +189,10 @@ void RecoveryForm::topicMessageReceived(const QByteArray &message, const MqttTop
         showState(report.message);
         // While the countdown runs no animation is started: it would run nested inside the
         // countdown's wait and hold the countdown, and with it the window, for good.
-        if (!cycleStarted && !restarting) {
-            cycleStop = false;
+        if (!m_busy.cycleStarted && !restarting) {
+            m_busy.cycleStop = false;
             progressWorker->Trigger();
-            cycleStarted = true;
+            m_busy.cycleStarted = true;
         }
         if (report.errorcode != QLatin1String("0")) {
             endRunAsFailure();
@@ -205,11 +200,11 @@ void RecoveryForm::topicMessageReceived(const QByteArray &message, const MqttTop
         }
 
         if (report.type == QLatin1String("3") && report.progress == QLatin1String("100")) {
-            recoverySucceeded = true;
-            cycleStop = true;
-            cycleStarted = false;
+            m_busy.succeeded = true;
+            m_busy.cycleStop = true;
+            m_busy.cycleStarted = false;
             recovering = false;
-            reportTimer->stop();
+            m_reportTimer->stop();
             // One countdown at a time: a repeated completing report changes nothing more.
             if (restarting)
                 return;
@@ -237,12 +232,12 @@ void RecoveryForm::endRequest(const QString &text)
 
 void RecoveryForm::endRunAsFailure()
 {
-    recoverySucceeded = false;
-    cycleStop = true;
+    m_busy.succeeded = false;
+    m_busy.cycleStop = true;
     recovering = false;
     ui->pushButton_Recovery->setEnabled(true);
-    cycleStarted = false;
-    reportTimer->stop();
+    m_busy.cycleStarted = false;
+    m_reportTimer->stop();
 }
 
 void RecoveryForm::showState(const QString &text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "busyanimation.h"
 #include "endpoints.h"
 #include "mqttclient.h"
 
@@ -28,7 +29,6 @@ public:
 
     // Test-only: reach a broker on another port than the boxes' fixed one.
     void setEndpoints(const Endpoints &endpoints) { m_endpoints = endpoints; }
-    const Endpoints &endpoints() const { return m_endpoints; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -51,18 +51,15 @@ private:
     QString deviceIp;
     RecoveryForm_WorkThread *recoveryWorker = nullptr;
     MqttClient *mqttClient = nullptr;
-    bool cycleStop = false;
-    qint32 cycleValue = 0;
-    bool cycleStarted = false;
-    bool recoverySucceeded = false;
     ProgressBar_WorkThread *progressWorker = nullptr;
     bool restarting = false;
     bool recovering = false;
 
     // Runs from a successful request until the run ends; restarted by every report. A lost
     // request or a box that falls silent would otherwise keep this modal window open for good.
-    QTimer *reportTimer = nullptr;
+    QTimer *m_reportTimer = nullptr;
     Endpoints m_endpoints;
-
-    friend class RecoveryFormTest;
+    // The busy animation's position and flags (cycleValue, cycleStop, cycleStarted) and
+    // whether the recovery succeeded.
+    BusyAnimation::State m_busy;
 };

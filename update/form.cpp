@@ -1,6 +1,5 @@
 #include "form.h"
 
-#include "boxtext.h"
 #include "brokerconnection.h"
 #include "busyanimation.h"
 #include "devicereport.h"
@@ -13,6 +12,7 @@
 #include "progressbar_workthread.h"
 #include "restartcountdown.h"
 #include "ui_form.h"
+#include "updaterequest.h"
 
 #include <QCloseEvent>
 #include <QCryptographicHash>
@@ -20,8 +20,6 @@
 #include <QException>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkInterface>
 #include <QPointer>
 #include <QTcpSocket>
@@ -76,7 +74,7 @@ Form::Form(const QString &ip, const QString &mac, const QString &sn, bool system
     ui->label_sn_value->setText(sn);
     ui->label_state->clear();
 
-    localIp = lastIpv4Address(QNetworkInterface::allAddresses());
+    localIp = UpdateRequest::fallbackClientIp(QNetworkInterface::allAddresses());
 
     ui->lineEdit->setFocusPolicy(Qt::NoFocus);
 
@@ -98,9 +96,9 @@ Form::Form(const QString &ip, const QString &mac, const QString &sn, bool system
     connect(tcpSocket, &QTcpSocket::readyRead, this,
             [this] { tcpSocket->skip(tcpSocket->bytesAvailable()); });
 
-    noReportTimer = new QTimer(this);
-    noReportTimer->setSingleShot(true);
-    connect(noReportTimer, &QTimer::timeout, this, [this] { endRunWithoutReport(); });
+    m_noReportTimer = new QTimer(this);
+    m_noReportTimer->setSingleShot(true);
+    connect(m_noReportTimer, &QTimer::timeout, this, [this] { endRunWithoutReport(); });
 }
 
 Form::~Form()
@@ -118,19 +116,6 @@ void Form::setEndpoints(const Endpoints &endpoints)
 {
     m_endpoints = endpoints;
     tcpPort = endpoints.streamPort;
-}
-
-QString Form::lastIpv4Address(const QList<QHostAddress> &addresses)
-{
-    QString result;
-    for (const QHostAddress &address : addresses) {
-        // IPv6 addresses have no IPv4 value and read as 0.
-        const quint32 ipv4 = address.toIPv4Address();
-        if (ipv4 == 0 || ipv4 == QHostAddress(QHostAddress::LocalHost).toIPv4Address())
-            continue;
-        result = QHostAddress(ipv4).toString();
-    }
-    return result;
 }
 
 void Form::closeEvent(QCloseEvent *event)
@@ -211,7 +196,7 @@ void Form::on_pushButton_Start_clicked()
         ui->pushButton_Start->repaint();
         ui->progressBar->setValue(0);
         ui->label_state->clear();
-        noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
+        m_noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
 
         LocalWait::wait(10);
         if (!self)
@@ -305,15 +290,14 @@ QByteArray Form::Create_Json_Object()
     }
     file.close();
 
-    const qint64 bufferSize = systemMode ? systemBufferSize : cameraBufferSize;
-    QJsonObject object;
-    object.insert(QStringLiteral("client_ip"), requestClientIp());
-    object.insert(QStringLiteral("file_name"), name);
-    object.insert(QStringLiteral("buffer_size"), QString::number(bufferSize));
-    object.insert(QStringLiteral("file_size"), QString::number(size));
-    object.insert(QStringLiteral("file_md5"), QString::fromLatin1(md5.result().toHex()));
-    announcedSize = size;
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    UpdateRequest::Fields fields;
+    fields.clientIp = requestClientIp();
+    fields.fileName = name;
+    fields.bufferSize = systemMode ? systemBufferSize : cameraBufferSize;
+    fields.fileSize = size;
+    fields.md5Hex = md5.result().toHex();
+    m_announcedSize = size;
+    return UpdateRequest::body(fields);
 }
 
 QString Form::requestClientIp() const
@@ -335,10 +319,10 @@ void Form::Tcp_Transfer_File()
     try {
         // One stream at a time, each on a connection of its own: a stream still running is
         // stopped and its connection dropped, so two streams never mix in one connection.
-        const quint64 serial = ++streamSerial;
+        const quint64 serial = ++m_streamSerial;
         if (tcpSocket->state() != QAbstractSocket::UnconnectedState)
             tcpSocket->abort();
-        streamRunning = true;
+        m_streamRunning = true;
 
         connectStream();
         if (!streamWait(1000, serial))
@@ -350,7 +334,7 @@ void Form::Tcp_Transfer_File()
                 return;
         }
         if (!streamConnected()) {
-            streamRunning = false;
+            m_streamRunning = false;
             returnToIdle();
             setState(tr("Update Failed: Connect Server Failed"));
             return;
@@ -359,7 +343,7 @@ void Form::Tcp_Transfer_File()
 
         // Fixed for the whole stream: a new choice of file meanwhile does not change it.
         const qint64 chunkSize = systemMode ? systemBufferSize : cameraBufferSize;
-        const qint64 total = announcedSize;
+        const qint64 total = m_announcedSize;
         QFile file(filePath);
         if (!file.open(QIODevice::ReadOnly)) {
             failStream(systemMode ? tr("Read System File Failed") : tr("Read Bin File Failed"));
@@ -376,7 +360,7 @@ void Form::Tcp_Transfer_File()
             }
             if (!streamConnected()) {
                 // The box dropped the connection: nothing more can reach it.
-                streamRunning = false;
+                m_streamRunning = false;
                 tcpSocket->abort();
                 return;
             }
@@ -394,10 +378,10 @@ void Form::Tcp_Transfer_File()
             failStream(systemMode ? tr("Read System File Failed") : tr("Read Bin File Failed"));
             return;
         }
-        streamRunning = false;
+        m_streamRunning = false;
     } catch (const QException &e) {
         if (self) {
-            streamRunning = false;
+            m_streamRunning = false;
             returnToIdle();
             ui->label_state->setText(exceptionText(e));
         }
@@ -420,12 +404,12 @@ bool Form::streamWait(int ms, quint64 serial)
     QPointer<Form> self(this);
     LocalWait::wait(ms);
     // Gone with the window, or stopped or replaced meanwhile: the caller leaves at once.
-    return self && serial == streamSerial;
+    return self && serial == m_streamSerial;
 }
 
 void Form::failStream(const QString &text)
 {
-    streamRunning = false;
+    m_streamRunning = false;
     setState(text);
     tcpSocket->disconnectFromHost();
     tcpSocket->close();
@@ -434,8 +418,8 @@ void Form::failStream(const QString &text)
 
 void Form::closeStream()
 {
-    ++streamSerial;
-    streamRunning = false;
+    ++m_streamSerial;
+    m_streamRunning = false;
     tcpSocket->disconnectFromHost();
     tcpSocket->close();
 }
@@ -446,12 +430,9 @@ void Form::topicMessageReceived(const QByteArray &message, const MqttTopicName &
     try {
         // Every word from the box shows it is still there.
         if (runActive())
-            noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
+            m_noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
 
-        ParsedReport parsed = ParseDeviceReport(message);
-        // The message only ever goes into the one-line state label: a box's megabytes would
-        // stall the window while the label lays them out.
-        parsed.report.message = BoxText::shown(parsed.report.message);
+        const ParsedReport parsed = ParseDeviceReport(message);
         if (parsed.kind == ParsedReport::ParseError) {
             endRunAsFailed(parsed.errorText);
             return;
@@ -481,7 +462,7 @@ void Form::handleCameraReport(const QString &topic, const DeviceReport &report)
             ui->label_state->setText(report.message);
         } else {
             cameraUpdating = false;
-            noReportTimer->stop();
+            m_noReportTimer->stop();
             ui->pushButton_Start->setEnabled(true);
             ui->label_state->setText(tr("Update camera fw failed: ") + report.message);
             closeStream();
@@ -493,7 +474,7 @@ void Form::handleCameraReport(const QString &topic, const DeviceReport &report)
         closeStream();
     } else if (report.type == QLatin1String("2") && complete) {
         cameraUpdating = false;
-        noReportTimer->stop();
+        m_noReportTimer->stop();
         ui->pushButton_Start->setEnabled(true);
 
         QPointer<Form> self(this);
@@ -530,7 +511,7 @@ void Form::handleSystemReport(const QString &topic, const DeviceReport &report)
                     closeStream();
             } else {
                 systemUpdating = false;
-                noReportTimer->stop();
+                m_noReportTimer->stop();
                 ui->pushButton_Start->setEnabled(true);
                 ui->label_state->setText(tr("Update file system failed: ") + report.message);
                 closeStream();
@@ -541,21 +522,21 @@ void Form::handleSystemReport(const QString &topic, const DeviceReport &report)
             ui->label_state->setText(report.message);
             // An animation started under the countdown would hold the countdown until a later
             // report stops it, and the window could never be closed.
-            if (!cycleStarted && !restarting) {
-                cycleStop = false;
+            if (!m_busy.cycleStarted && !restarting) {
+                m_busy.cycleStop = false;
                 progressWorker->Trigger();
-                cycleStarted = true;
+                m_busy.cycleStarted = true;
             }
         }
 
         if (type == QLatin1String("4") && complete) {
             const bool countdownRunning = restarting;
-            updateSucceeded = true;
-            cycleStop = true;
-            cycleStarted = false;
+            m_busy.succeeded = true;
+            m_busy.cycleStop = true;
+            m_busy.cycleStarted = false;
             systemUpdating = false;
             restarting = true;
-            noReportTimer->stop();
+            m_noReportTimer->stop();
             // One countdown at a time: the one already running ends the restart.
             if (countdownRunning)
                 return;
@@ -570,21 +551,21 @@ void Form::handleSystemReport(const QString &topic, const DeviceReport &report)
             type == QLatin1String("3")) {
             ui->label_state->setText(tr("Update file system failed: ") + report.message);
             if (!noError) {
-                updateSucceeded = false;
-                cycleStop = true;
+                m_busy.succeeded = false;
+                m_busy.cycleStop = true;
                 systemUpdating = false;
-                noReportTimer->stop();
+                m_noReportTimer->stop();
                 ui->pushButton_Start->setEnabled(true);
-                cycleStarted = false;
+                m_busy.cycleStarted = false;
             }
         }
         if (type == QLatin1String("3") && complete) {
-            updateSucceeded = true;
-            cycleStop = true;
+            m_busy.succeeded = true;
+            m_busy.cycleStop = true;
             systemUpdating = false;
-            noReportTimer->stop();
+            m_noReportTimer->stop();
             ui->pushButton_Start->setEnabled(true);
-            cycleStarted = false;
+            m_busy.cycleStarted = false;
         }
     }
 }
@@ -593,7 +574,7 @@ void Form::CycleProgressBar()
 {
     QPointer<Form> self(this);
     try {
-        BusyAnimation::run(this, ui->progressBar, {&cycleValue, &cycleStop, &updateSucceeded});
+        BusyAnimation::run(this, ui->progressBar, m_busy);
     } catch (const QException &e) {
         if (self)
             endRunAsFailed(exceptionText(e));
@@ -602,13 +583,13 @@ void Form::CycleProgressBar()
 
 void Form::endRunAsFailed(const QString &text)
 {
-    updateSucceeded = false;
-    cycleStop = true;
+    m_busy.succeeded = false;
+    m_busy.cycleStop = true;
     cameraUpdating = false;
     systemUpdating = false;
-    noReportTimer->stop();
+    m_noReportTimer->stop();
     ui->pushButton_Start->setEnabled(true);
-    cycleStarted = false;
+    m_busy.cycleStarted = false;
     ui->label_state->setText(text);
 }
 
@@ -624,7 +605,7 @@ void Form::returnToIdle()
 {
     cameraUpdating = false;
     systemUpdating = false;
-    noReportTimer->stop();
+    m_noReportTimer->stop();
     ui->pushButton_Start->setEnabled(true);
 }
 

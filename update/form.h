@@ -1,10 +1,9 @@
 #pragma once
 
+#include "busyanimation.h"
 #include "endpoints.h"
 
 #include <QByteArray>
-#include <QHostAddress>
-#include <QList>
 #include <QString>
 #include <QWidget>
 
@@ -34,10 +33,6 @@ public:
 
     // Test-only: reach loopback servers on other ports than the box's fixed ones.
     void setEndpoints(const Endpoints &endpoints);
-
-    // The workstation's own address as the box is told it when nothing better is known: the
-    // last IPv4 address of the list that is not 127.0.0.1, in dotted form; null when none.
-    static QString lastIpv4Address(const QList<QHostAddress> &addresses);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -80,10 +75,6 @@ private:
     qint64 systemBufferSize = Transfer::SystemBufferSize;
     bool systemMode = false;
     QString localIp;
-    bool cycleStop = false;
-    int cycleValue = 0;
-    bool cycleStarted = false;
-    bool updateSucceeded = false;
     ProgressBar_WorkThread *progressWorker = nullptr;
     QTcpSocket *tcpSocket = nullptr;
     bool cameraUpdating = false;
@@ -91,19 +82,15 @@ private:
     bool restarting = false;
 
     Endpoints m_endpoints;
+    // The busy animation's position and flags (cycleValue, cycleStop, cycleStarted) and
+    // whether the update succeeded.
+    BusyAnimation::State m_busy;
     // The file_size of the last request built; the stream never sends more than that.
-    qint64 announcedSize = 0;
+    qint64 m_announcedSize = 0;
     // Each stream and each stop takes a new number; a stream that finds another number after
     // a wait has been stopped or replaced and leaves the socket alone.
-    quint64 streamSerial = 0;
-    bool streamRunning = false;
+    quint64 m_streamSerial = 0;
+    bool m_streamRunning = false;
     // Ends a run whose box has gone silent, so the window can be closed again.
-    QTimer *noReportTimer = nullptr;
-
-    friend class FormTest;
-    friend class FormStreamTest;
-    friend class FormReportsTest;
-    friend class FormHarness;
-    friend class StreamBench;
-    friend class Md5Bench;
+    QTimer *m_noReportTimer = nullptr;
 };

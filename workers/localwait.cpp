@@ -11,7 +11,9 @@ namespace {
 double g_scale = 1.0;
 }
 
-void LocalWait::wait(int ms)
+namespace LocalWait {
+
+void wait(int ms)
 {
     QEventLoop loop;
     QTimer::singleShot(scaled(ms), Qt::PreciseTimer, &loop, &QEventLoop::quit);
@@ -23,24 +25,26 @@ void LocalWait::wait(int ms)
     loop.exec();
 }
 
-void LocalWait::sleep(int ms)
+void sleep(int ms)
 {
     QThread::msleep(ulong(scaled(ms)));
 }
 
-int LocalWait::scaled(int ms)
+int scaled(int ms)
 {
     if (g_scale == 1.0)
         return ms;
     return int(std::lround(ms * g_scale));
 }
 
-void LocalWait::setTimeScaleForTests(double scale)
+void setTimeScaleForTests(double scale)
 {
     g_scale = scale > 0 ? scale : 1.0;
 }
 
-double LocalWait::timeScale()
+double timeScale()
 {
     return g_scale;
 }
+
+} // namespace LocalWait

@@ -1,5 +1,6 @@
 #include "discoveryresponder.h"
 
+#include "discovery.h"
 #include "discoveryreply.h"
 #include "eventlog.h"
 
@@ -51,7 +52,7 @@ void DiscoveryResponder::readPending()
         const QByteArray data = datagram.data();
         const QHostAddress from(datagram.senderAddress().toIPv4Address());
         const quint16 fromPort = quint16(datagram.senderPort());
-        const bool request = data == DiscoveryReply::Request;
+        const bool request = data == Discovery::request();
         EventLog::Fields fields{{QStringLiteral("from"),
                                  QStringLiteral("%1:%2").arg(from.toString()).arg(fromPort)},
                                 {QStringLiteral("request"),
