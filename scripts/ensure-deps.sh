@@ -8,6 +8,7 @@ packages=(
     qtbase5-dev libmosquitto-dev mosquitto
     xvfb xauth x11-apps imagemagick
     clang libclang-rt-14-dev
+    dpkg-dev desktop-file-utils
 )
 
 missing=()
