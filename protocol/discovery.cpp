@@ -27,8 +27,8 @@ constexpr int ReceiveBufferSize = 8 * 1024 * 1024;
 
 using Subnet = QPair<quint32, int>; // network address, prefix length
 
-// The IPv4 subnets of an interface.
-QVector<Subnet> ipv4Subnets(const QNetworkInterface &interface)
+// The IPv4 subnets of an interface, and its first IPv4 address in `first`.
+QVector<Subnet> ipv4Subnets(const QNetworkInterface &interface, QHostAddress *first)
 {
     QVector<Subnet> subnets;
     const QList<QNetworkAddressEntry> entries = interface.addressEntries();
@@ -40,14 +40,23 @@ QVector<Subnet> ipv4Subnets(const QNetworkInterface &interface)
             continue;
         const quint32 mask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
         subnets.append({ip & mask, prefix});
+        if (subnets.size() == 1)
+            *first = QHostAddress(ip);
     }
     return subnets;
 }
 
-// Indexes of the interfaces a limited broadcast should leave through: one per network.
-QVector<int> broadcastInterfaces()
+// A way out for the limited broadcast: an interface and the address it sends from.
+struct Way
 {
-    QVector<int> chosen;
+    int index;
+    QHostAddress source;
+};
+
+// The interfaces a limited broadcast should leave through: one per network.
+QVector<Way> broadcastWays()
+{
+    QVector<Way> chosen;
     QSet<Subnet> covered;
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &interface : interfaces) {
@@ -55,7 +64,8 @@ QVector<int> broadcastInterfaces()
         if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::CanBroadcast) ||
             (flags & QNetworkInterface::IsLoopBack) || interface.index() <= 0)
             continue;
-        const QVector<Subnet> subnets = ipv4Subnets(interface);
+        QHostAddress source;
+        const QVector<Subnet> subnets = ipv4Subnets(interface, &source);
         // Two interfaces on one subnet are most likely one network: its boxes would hear
         // the request twice.
         bool known = subnets.isEmpty();
@@ -65,7 +75,7 @@ QVector<int> broadcastInterfaces()
             continue;
         for (const Subnet &subnet : subnets)
             covered.insert(subnet);
-        chosen.append(interface.index());
+        chosen.append({interface.index(), source});
     }
     return chosen;
 }
@@ -140,18 +150,23 @@ bool bind(QUdpSocket *socket, quint16 port)
 
 int sendRequest(QUdpSocket *socket, const QHostAddress &target, quint16 port)
 {
-    const QVector<int> interfaces = target == QHostAddress(QHostAddress::Broadcast)
-                                            ? broadcastInterfaces()
-                                            : QVector<int>();
-    if (interfaces.isEmpty())
+    const QVector<Way> ways =
+            target == QHostAddress(QHostAddress::Broadcast) ? broadcastWays() : QVector<Way>();
+    if (ways.isEmpty())
         return socket->writeDatagram(request(), target, port) < 0 ? 0 : 1;
     int sent = 0;
-    for (int index : interfaces) {
+    for (const Way &way : ways) {
         QNetworkDatagram datagram(request(), target, port);
-        datagram.setInterfaceIndex(uint(index));
+        datagram.setInterfaceIndex(uint(way.index));
+        // With the interface's own address as source: Linux refuses an interface choice on
+        // the search's dual-stack socket without one.
+        datagram.setSender(way.source);
         if (socket->writeDatagram(datagram) >= 0)
             ++sent;
     }
+    // Should every interface refuse, the routing table still finds one network.
+    if (sent == 0 && socket->writeDatagram(request(), target, port) >= 0)
+        sent = 1;
     return sent;
 }
 
