@@ -36,9 +36,7 @@ QByteArray reply(const QStringList &t)
 const QString CsvHeader = Titles.join(',') + "\r\n";
 const QString CsvOdd = "10.0.0.5,00:1A:2B:3C:4D:5E,\"SN,1\",\"Gate \"\"east\"\"\",Cam\tA,\"OS\n1\","
                        "FW 2\r\n";
-const QString CsvPlain = Plain.join(',') + "\r\n";
 const QString TsvOdd = "10.0.0.5\t00:1A:2B:3C:4D:5E\tSN,1\tGate \"east\"\tCam A\tOS 1\tFW 2\n";
-const QString TsvPlain = Plain.join('\t') + '\n';
 
 } // namespace
 
@@ -75,8 +73,9 @@ void DeviceListTest::copy_data()
 {
     QTest::addColumn<int>("selectedRow"); // -1: none
     QTest::addColumn<QString>("expected");
-    QTest::newRow("selected row") << 1 << Titles.join('\t') + '\n' + TsvPlain;
-    QTest::newRow("no selection: every row") << -1 << Titles.join('\t') + '\n' + TsvOdd + TsvPlain;
+    QTest::newRow("selected row") << 1 << Titles.join('\t') + '\n' + Plain.join('\t') + '\n';
+    QTest::newRow("no selection: every row")
+            << -1 << Titles.join('\t') + '\n' + TsvOdd + Plain.join('\t') + '\n';
 }
 
 void DeviceListTest::copy()
@@ -116,7 +115,7 @@ void DeviceListTest::list_data()
     broken[104] = char(broken[104] ^ 1);
     const QList<QByteArray> site = {reply(Odd), broken, reply(Odd), reply(Plain)};
     QTest::newRow("csv, a duplicate and a broken reply")
-            << site << false << false << 0 << CsvHeader + CsvOdd + CsvPlain;
+            << site << false << false << 0 << CsvHeader + CsvOdd + Plain.join(',') + "\r\n";
     QTest::newRow("json") << site << false << true << 0 << QString();
     QTest::newRow("no box answers") << QList<QByteArray>() << false << false << 1 << CsvHeader;
     QTest::newRow("search port taken") << site << true << false << 2 << QString();

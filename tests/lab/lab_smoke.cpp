@@ -69,7 +69,7 @@ void LabSmokeTest::updateThroughTheDeviceMenu()
     QFile image(dir.filePath(QStringLiteral("camera.bin")));
     QByteArray bytes(2500000, Qt::Uninitialized); // two full chunks and a short one
     for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char((i * 7919) >> 5);
+        bytes[i] = char((quint32(i) * 2654435761u) >> 24);
     QVERIFY(image.open(QIODevice::WriteOnly) && image.write(bytes) == bytes.size());
     image.close();
 
