@@ -23,7 +23,8 @@
 # route on it (so 255.255.255.255 goes out on the bridge and nowhere else); namespace <id>-bI
 # holds eth0 with 10.77.0.(10+I)/24, a mosquitto on 0.0.0.0:1883 and one talix-boxsim.
 # With --two-nets the workstation also holds br1 with 10.77.1.1/24, a second private bridge
-# without a default route, and even boxes sit there with 10.77.1.(10+I)/24.
+# without a default route, and even boxes sit there with 10.77.1.(10+I)/24; and it reaches the
+# first network a second way, ws1 with 10.77.0.2/24 (a laptop there by wire and Wi-Fi).
 # Nothing is added to the machine's own namespace. The commands run inside get TALIX_LAB_*
 # variables describing every box (see lab.env in the lab's directory).
 set -euo pipefail
@@ -262,6 +263,12 @@ lab_up() {
         ip -n "$ws" link add br1 type bridge
         ip -n "$ws" addr add "$(net_prefix 2).1/24" dev br1
         ip -n "$ws" link set br1 up
+        # A second interface on the first network: a search must still reach its boxes once.
+        ip -n "$ws" link add ws1 type veth peer name ws1p
+        ip -n "$ws" link set ws1p master br0
+        ip -n "$ws" link set ws1p up
+        ip -n "$ws" addr add "$subnet_prefix.2/24" dev ws1
+        ip -n "$ws" link set ws1 up
     fi
 
     {

@@ -36,6 +36,7 @@ done <"$dir/pids"
 in_lab() { "$lab" exec --id "$id" "$@"; }
 in_lab ip -o addr show br0 | grep -q "inet 10.77.0.1/24" || fail "no 10.77.0.1 on br0"
 in_lab ip -o addr show br1 | grep -q "inet 10.77.1.1/24" || fail "no 10.77.1.1 on br1"
+in_lab ip -o addr show ws1 | grep -q "inet 10.77.0.2/24" || fail "no second way onto the first network"
 [ "$(in_lab ip route show default)" = "default dev br0 scope link " ] || fail "default route not br0 alone"
 in_lab printenv TALIX_LAB_BOX_2_IP | grep -qx 10.77.1.12 || fail "box 2 is not on the second network"
 ip netns exec "$id-b2" ip -o addr show eth0 | grep -q "inet 10.77.1.12/24" || fail "box 2 has no 10.77.1.12"

@@ -1,7 +1,7 @@
 // A workstation on two networks, in the virtual lab (scripts/lab.sh --two-nets runs this inside
-// the workstation namespace, odd boxes on the first network, even boxes on the second): the
-// window and the command line list the boxes of both networks, and every search reaches each
-// box exactly once.
+// the workstation namespace, odd boxes on the first network, even boxes on the second, and a
+// second interface of the workstation on the first network): the window and the command line
+// list the boxes of both networks, and every search reaches each box exactly once.
 
 #include "labbox.h"
 #include "mainwindow.h"
