@@ -1,6 +1,9 @@
 #include "mainwindow.h"
 
+#include "devicecollector.h"
 #include "deviceinfoparse.h"
+#include "devicelist.h"
+#include "devicetablecopy.h"
 #include "discovery.h"
 #include "form.h"
 #include "framecheck.h"
@@ -24,19 +27,11 @@
 #include <QStandardItemModel>
 #include <QUdpSocket>
 #include <QUrl>
-#include <QVector>
-
-namespace {
-
-// All boxes of a site answer the one request within milliseconds; the socket has to hold
-// that burst until the event loop gets to read it. Linux grants at most net.core.rmem_max.
-constexpr int DiscoveryReceiveBufferSize = 8 * 1024 * 1024;
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
+    , m_collector(new DeviceCollector)
 {
     ui->setupUi(this);
 
@@ -47,10 +42,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->tableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     model = new QStandardItemModel(ui->tableView);
-    model->setHorizontalHeaderLabels({tr("IP Address"), tr("MAC Address"), tr("SN"),
-                                      tr("Device Name"), tr("Camera Type"), tr("OS Version"),
-                                      tr("Camera FW Version")});
+    model->setHorizontalHeaderLabels(DeviceList::columnTitles());
     ui->tableView->setModel(model);
+
+    new DeviceTableCopy(ui->tableView);
 
     ui->label_Search_State->clear();
     ui->statusbar->addWidget(ui->label_Search_State);
@@ -100,7 +95,7 @@ void MainWindow::on_pushButton_Search_Device_clicked()
         return;
     searchBusy = true;
     ipList.clear();
-    m_ipSeen.clear();
+    m_collector->clear();
 
     udpSocket = new QUdpSocket;
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(readPendingDatagrams()));
@@ -133,40 +128,20 @@ bool MainWindow::ReceiveData()
 {
     if (udpSocket->state() == QAbstractSocket::BoundState)
         return true;
-    udpSocket->bind(m_endpoints.discoveryBindPort,
-                    QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
-    if (udpSocket->state() != QAbstractSocket::BoundState)
-        return false;
-    udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                               DiscoveryReceiveBufferSize);
-    return true;
+    return Discovery::bind(udpSocket, m_endpoints.discoveryBindPort);
 }
 
 bool MainWindow::SendData()
 {
-    udpSocket->writeDatagram(Discovery::request(), QHostAddress(m_endpoints.discoveryAddress),
-                             m_endpoints.discoveryTargetPort);
+    Discovery::sendRequest(udpSocket, QHostAddress(m_endpoints.discoveryAddress),
+                           m_endpoints.discoveryTargetPort);
     return true;
 }
 
 void MainWindow::readPendingDatagrams()
 {
-    // Take everything the socket holds before building rows, so the kernel buffer is free
-    // again for the rest of a burst while the table grows.
-    QVector<QByteArray> datagrams;
-    while (udpSocket->hasPendingDatagrams()) {
-        QByteArray datagram;
-        datagram.resize(int(qMax<qint64>(0, udpSocket->pendingDatagramSize())));
-        if (udpSocket->readDatagram(datagram.data(), datagram.size()) < 0)
-            break; // a read error must not spin this loop
-        datagrams.append(datagram);
-    }
-
-    for (const QByteArray &datagram : qAsConst(datagrams)) {
-        const QStringList fields = Discovery::decodeReply(datagram, *frameCheck, *deviceInfoParse);
-        if (fields.isEmpty() || m_ipSeen.contains(fields[0]))
-            continue;
-
+    const QList<QStringList> rows = m_collector->readFrom(udpSocket, *frameCheck, *deviceInfoParse);
+    for (const QStringList &fields : rows) {
         QList<QStandardItem *> row;
         row.reserve(DeviceInfoParse::FieldCount);
         for (const QString &text : fields) {
@@ -174,8 +149,7 @@ void MainWindow::readPendingDatagrams()
             item->setTextAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
             row.append(item);
         }
-        ipList.append(fields[0]);
-        m_ipSeen.insert(fields[0]);
+        ipList.append(fields.first());
         model->appendRow(row);
     }
 }
@@ -201,7 +175,7 @@ void MainWindow::endSearch()
     }
     searchBusy = false;
     ipList.clear();
-    m_ipSeen.clear();
+    m_collector->clear();
 }
 
 void MainWindow::on_tableView_customContextMenuRequested(const QPoint &pos)

@@ -5,9 +5,10 @@
 #include <QList>
 #include <QMainWindow>
 #include <QPoint>
-#include <QSet>
+#include <QScopedPointer>
 #include <QString>
 
+class DeviceCollector;
 class DeviceInfoParse;
 class FrameCheck;
 class MqttClient;
@@ -66,7 +67,7 @@ private:
     bool socketOpen = false;
     bool searchBusy = false;
     QList<QString> ipList;
-    // Same contents as ipList; keeps the duplicate test cheap when hundreds of boxes answer.
-    QSet<QString> m_ipSeen;
+    // Decodes replies and drops repeated addresses; keeps the test cheap for hundreds of boxes.
+    QScopedPointer<DeviceCollector> m_collector;
     Endpoints m_endpoints;
 };

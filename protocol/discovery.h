@@ -7,6 +7,7 @@
 
 class DeviceInfoParse;
 class FrameCheck;
+class QUdpSocket;
 
 // The discovery exchange: the request the tool broadcasts and the reply every box sends back.
 namespace Discovery {
@@ -42,5 +43,16 @@ void sealFrame(QByteArray *frame);
 QStringList decodeReply(const QByteArray &datagram, const FrameCheck &check,
                         const DeviceInfoParse &parse);
 QStringList decodeReply(const QByteArray &datagram);
+
+// Binds `socket` to `port` on every local address, shared with other searches, with room for
+// the burst of replies a site sends at once. True when bound.
+bool bind(QUdpSocket *socket, quint16 port);
+
+// Sends the request to `target`:`port` and returns how many datagrams went out. For the
+// limited broadcast it goes once through each up, broadcast-capable, non-loopback interface
+// with an IPv4 address (interfaces sharing a subnet once), so boxes on every network the
+// workstation is on hear it exactly once; with no such interface, or for any other target,
+// it is sent once and the routing table picks the way.
+int sendRequest(QUdpSocket *socket, const QHostAddress &target, quint16 port);
 
 } // namespace Discovery

@@ -8,10 +8,6 @@
 #   lab.sh down [--id ID]              tear a lab down (the only one there is, without --id)
 #   lab.sh exec [--id ID] CMD [ARG...] run CMD in the lab's workstation namespace
 #   lab.sh list                        the labs that are up
-#   lab.sh box [--id ID] I stop broker|sim
-#   lab.sh box [--id ID] I start broker|sim [SIMULATOR OPTIONS...]
-#                                      stop or (re)start box I's broker or simulator (its log
-#                                      goes on in the same file), e.g. to kill a broker mid-run
 #   lab.sh run N BUILDDIR [options]    up, run BUILDDIR/app/talix-toolkits inside, down on exit
 #   lab.sh test N [options] EXE [ARG...]
 #                                      up, run EXE inside, down; exits with EXE's code, or 77
@@ -20,10 +16,15 @@
 #   --boxsim PATH        the simulator (default $TALIX_BOXSIM, or BUILDDIR/tools/boxsim/talix-boxsim)
 #   --box-args I ARGS    extra talix-boxsim options for box I (1-based), e.g. "--update fail"
 #   --keep               keep the lab's directory (configs and logs) after teardown
+#   --two-nets           two networks: the workstation on both, odd boxes on the first, even
+#                        boxes on the second (N >= 2)
 #
 # Layout of a lab: namespace <id>-ws holds the bridge br0 with 10.77.0.1/24 and a default
 # route on it (so 255.255.255.255 goes out on the bridge and nowhere else); namespace <id>-bI
 # holds eth0 with 10.77.0.(10+I)/24, a mosquitto on 0.0.0.0:1883 and one talix-boxsim.
+# With --two-nets the workstation also holds br1 with 10.77.1.1/24, a second private bridge
+# without a default route, and even boxes sit there with 10.77.1.(10+I)/24; and it reaches the
+# first network a second way, ws1 with 10.77.0.2/24 (a laptop there by wire and Wi-Fi).
 # Nothing is added to the machine's own namespace. The commands run inside get TALIX_LAB_*
 # variables describing every box (see lab.env in the lab's directory).
 set -euo pipefail
@@ -33,6 +34,11 @@ repo="$(dirname "$here")"
 lab_root="${TALIX_LAB_ROOT:-$repo/lab-run}"
 subnet_prefix="10.77.0"
 ws_ip="$subnet_prefix.1"
+NETS=1
+
+# The network of box I (1 or 2) and its subnet's first three octets.
+box_net() { if [ "$NETS" = 2 ] && [ $(($1 % 2)) -eq 0 ]; then echo 2; else echo 1; fi; }
+net_prefix() { echo "10.77.$(($1 - 1))"; }
 
 say() { echo "lab: $*" >&2; }
 die() {
@@ -177,18 +183,6 @@ wait_sim_ready() {
     done
 }
 
-# Waits (bounded) until box I's broker accepts connections.
-wait_broker_ready() {
-    local i="$1" n
-    for n in $(seq 100); do
-        ip netns exec "$TALIX_LAB_ID-b$i" bash -c 'exec 3<>/dev/tcp/127.0.0.1/1883' 2>/dev/null \
-            && return 0
-        sleep 0.1
-    done
-    say "the broker of box $i does not accept connections"
-    return 1
-}
-
 # ---------------------------------------------------------------- set up / tear down
 
 lab_dir_of() { echo "$lab_root/$1"; }
@@ -226,8 +220,11 @@ add_ns() {
 
 # Box identity: distinct, predictable texts that tests read back from lab.env.
 box_env() {
-    local i="$1" dir="$2"
-    printf 'TALIX_LAB_BOX_%d_IP=%q\n' "$i" "$subnet_prefix.$((10 + i))"
+    local i="$1" dir="$2" net
+    net="$(box_net "$i")"
+    printf 'TALIX_LAB_BOX_%d_NET=%q\n' "$i" "$net"
+    printf 'TALIX_LAB_BOX_%d_WS_IP=%q\n' "$i" "$(net_prefix "$net").1"
+    printf 'TALIX_LAB_BOX_%d_IP=%q\n' "$i" "$(net_prefix "$net").$((10 + i))"
     printf 'TALIX_LAB_BOX_%d_MAC=%q\n' "$i" "$(printf '02:77:00:00:%02X:%02X' $((i / 256)) $((i % 256)))"
     printf 'TALIX_LAB_BOX_%d_SN=%q\n' "$i" "$(printf 'TLX-SIM-%04d' "$i")"
     printf 'TALIX_LAB_BOX_%d_NAME=%q\n' "$i" "Lab Box $i"
@@ -241,6 +238,7 @@ box_env() {
 lab_up() {
     local n="$1" boxsim="$2" i ns ws id dir
     [[ "$n" =~ ^[0-9]+$ ]] && [ "$n" -ge 1 ] && [ "$n" -le 200 ] || die "N must be 1 to 200, got '$n'"
+    [ "$NETS" = 1 ] || [ "$n" -ge 2 ] || die "--two-nets needs at least 2 boxes, one on each network"
     [ -x "$boxsim" ] || die "simulator not found or not executable: $boxsim (build talix-boxsim)"
     boxsim="$(readlink -f "$boxsim")"
 
@@ -260,6 +258,18 @@ lab_up() {
     # The limited broadcast needs a route; this one exists only in the workstation namespace
     # and leads onto the lab's bridge.
     ip -n "$ws" route add default dev br0
+    if [ "$NETS" = 2 ]; then
+        # The second network: another private bridge, reached only through its own subnet.
+        ip -n "$ws" link add br1 type bridge
+        ip -n "$ws" addr add "$(net_prefix 2).1/24" dev br1
+        ip -n "$ws" link set br1 up
+        # A second interface on the first network: a search must still reach its boxes once.
+        ip -n "$ws" link add ws1 type veth peer name ws1p
+        ip -n "$ws" link set ws1p master br0
+        ip -n "$ws" link set ws1p up
+        ip -n "$ws" addr add "$subnet_prefix.2/24" dev ws1
+        ip -n "$ws" link set ws1 up
+    fi
 
     {
         echo "TALIX_LAB_ID=$id"
@@ -267,6 +277,7 @@ lab_up() {
         echo "TALIX_LAB_NS=$ws"
         echo "TALIX_LAB_WS_IP=$ws_ip"
         echo "TALIX_LAB_BOXES=$n"
+        echo "TALIX_LAB_NETS=$NETS"
     } >"$dir/lab.env"
 
     for i in $(seq "$n"); do
@@ -275,9 +286,9 @@ lab_up() {
         # Both ends are made from inside the namespaces, so no interface ever appears in the
         # machine's own namespace.
         ip -n "$ws" link add "vb$i" type veth peer name eth0 netns "$ns"
-        ip -n "$ws" link set "vb$i" master br0
+        ip -n "$ws" link set "vb$i" master "br$(($(box_net "$i") - 1))"
         ip -n "$ws" link set "vb$i" up
-        ip -n "$ns" addr add "$subnet_prefix.$((10 + i))/24" dev eth0
+        ip -n "$ns" addr add "$(net_prefix "$(box_net "$i")").$((10 + i))/24" dev eth0
         ip -n "$ns" link set eth0 up
 
         mkdir -p "$dir/box$i"
@@ -313,7 +324,11 @@ EOF
     for i in $(seq "$n"); do
         wait_sim_ready "$dir" "$i" 0 1
     done
-    say "lab $id is up: workstation $ws_ip in namespace $ws, boxes $subnet_prefix.11..$((10 + n))"
+    if [ "$NETS" = 2 ]; then
+        say "lab $id is up: workstation $ws_ip and $(net_prefix 2).1 in namespace $ws, odd boxes on $subnet_prefix.0/24, even boxes on $(net_prefix 2).0/24"
+    else
+        say "lab $id is up: workstation $ws_ip in namespace $ws, boxes $subnet_prefix.11..$((10 + n))"
+    fi
 }
 
 # ---------------------------------------------------------------- commands
@@ -375,6 +390,10 @@ parse_lab_options() {
             ;;
         --keep)
             KEEP=1
+            shift
+            ;;
+        --two-nets)
+            NETS=2
             shift
             ;;
         *)
@@ -439,44 +458,6 @@ exec)
     ;;
 list)
     labs_up
-    ;;
-box)
-    # lab.sh box [--id ID] I stop broker|sim ; lab.sh box [--id ID] I start broker|sim [ARGS...]
-    id=""
-    if [ "${1:-}" = --id ]; then
-        id="$2"
-        shift 2
-    fi
-    [ $# -ge 3 ] || die "usage: box [--id ID] I start|stop broker|sim [simulator options]"
-    i="$1" action="$2" what="$3"
-    shift 3
-    id="$(find_lab "$id")"
-    dir="$(lab_dir_of "$id")"
-    set -a
-    # shellcheck disable=SC1091
-    . "$dir/lab.env"
-    set +a
-    [[ "$i" =~ ^[0-9]+$ ]] && [ "$i" -ge 1 ] && [ "$i" -le "$TALIX_LAB_BOXES" ] \
-        || die "no box $i in lab $id"
-    case "$action $what" in
-    "stop broker" | "stop sim")
-        grep " box$i-$what\$" "$dir/pids" | end_processes
-        ;;
-    "start broker")
-        start_broker "$dir" "$i"
-        wait_broker_ready "$i"
-        ;;
-    "start sim")
-        lines="$(wc -l <"$dir/box$i/boxsim.log")"
-        broker_up=0
-        while read -r pid exe _; do
-            is_ours "$pid" "$exe" && broker_up=1
-        done < <(grep " box$i-broker\$" "$dir/pids")
-        start_sim "$dir" "$i" "$@"
-        wait_sim_ready "$dir" "$i" "$lines" "$broker_up"
-        ;;
-    *) die "box: unknown action '$action $what'" ;;
-    esac
     ;;
 run | test)
     n="${1:-}"
@@ -545,7 +526,7 @@ run | test)
         command -v Xvfb >/dev/null || die "no display and no Xvfb"
         # Xvfb picks a free display number itself and writes it to the descriptor given.
         display_file="$LAB_DIR/xvfb.display"
-        Xvfb -displayfd 9 -screen 0 1280x800x24 -nolisten tcp 9>"$display_file" >/dev/null 2>&1 &
+        Xvfb -displayfd 9 -screen 0 1280x800x24 -dpi 96 -nolisten tcp 9>"$display_file" >/dev/null 2>&1 &
         extra_pids+=("$!")
         for _ in $(seq 100); do
             [ -s "$display_file" ] && break
@@ -568,7 +549,8 @@ run | test)
     for i in $(seq "$n"); do
         v="TALIX_LAB_BOX_${i}_IP"
         w="TALIX_LAB_BOX_${i}_NAME"
-        say "  ${!v}  ${!w}  (log: $LAB_DIR/box$i/boxsim.log)"
+        u="TALIX_LAB_BOX_${i}_NET"
+        say "  ${!v}  ${!w}  network ${!u}  (log: $LAB_DIR/box$i/boxsim.log)"
     done
     say "starting the tool; closing it tears the lab down"
     cd "$builddir/app"
