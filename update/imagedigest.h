@@ -11,8 +11,9 @@ class QObject;
 // worker thread, while the window's event loop keeps running.
 namespace ImageDigest {
 
-// Bytes read and hashed per step: little memory, and a stop is seen within one block.
-constexpr qint64 BlockSize = 4 * 1024 * 1024;
+// Bytes read and hashed per step: little memory, and a stop is seen within one block. From
+// 256 KiB to 8 MiB the block size made no difference to the speed.
+constexpr qint64 BlockSize = 2 * 1024 * 1024;
 
 enum Status {
     Done,
