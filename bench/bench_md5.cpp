@@ -1,18 +1,30 @@
-// Figures for the digest an update request carries: MD5 of a 1 GiB image by the update
-// window's Create_Json_Object against md5sum on the same file (both reading it from the page
-// cache), the longest time the window's event loop stood still meanwhile, and the memory the
-// digest takes. Real time, nothing scaled.
+// Figures for the digest an update request carries, all from one run on the same image in the
+// page cache, each next to md5sum on that file measured in the same round:
+// - the digest the update window runs (on its worker, the window in a local event loop), its
+//   longest event-loop stall and the resident memory it adds;
+// - the two MD5 implementations a Debian system offers, Qt's and OpenSSL's, on one thread;
+// - an operator's Yes to the request's publish on the box's broker, for that image and for a
+//   64 MiB camera image. Real time, nothing scaled.
 //
 //   bench_md5 [MIB]      image size in MiB (1024)
 
 #include "form.h"
+#include "imagedigest.h"
+#include "mosquittobroker.h"
+#include "mqtttopics.h"
 #include "procstatus.h"
+#include "rawmqttpeer.h"
+#include "scripteddialogs.h"
+#include "updatewindowrun.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -22,33 +34,11 @@
 
 namespace {
 
-constexpr qint64 MiB = 1024 * 1024;
-constexpr int Runs = 3;
-
 using ProcStatus::resetPeak;
 using ProcStatus::statusKiB;
+using UpdateWindowRun::MiB;
 
-// Contents that differ from block to block, written in 1 MiB blocks.
-bool writeImage(const QString &path, qint64 size)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(int(MiB), Qt::Uninitialized);
-    quint32 x = 2463534242u;
-    for (int i = 0; i < block.size(); ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        block[i] = char(x);
-    }
-    for (qint64 done = 0; done < size; done += MiB) {
-        memcpy(block.data(), &done, sizeof done);
-        if (f.write(block.constData(), qMin(MiB, size - done)) != qMin(MiB, size - done))
-            return false;
-    }
-    return true;
-}
+constexpr int Runs = 3;
 
 // The longest gap between two runs of a 1 ms timer: how long the event loop stood still.
 class GapMeter
@@ -90,52 +80,18 @@ double median(QList<double> values)
     return values.isEmpty() ? 0 : values.at(values.size() / 2);
 }
 
-} // namespace
-
-// Runs the window's own digest on a file, as the request of an update does.
-class Md5Bench
+double worst(const QList<double> &values)
 {
-public:
-    struct Result
-    {
-        double seconds = 0;
-        QByteArray md5;
-        double longestStallMs = 0;
-        qint64 extraKiB = 0; // peak resident above what was resident before
-    };
+    return values.isEmpty() ? 0 : *std::max_element(values.begin(), values.end());
+}
 
-    static Result run(const QString &path, qint64 size)
-    {
-        Form form(QStringLiteral("127.0.0.1"), QString(), QString(), false);
-        form.show();
-        form.filePath = path;
-        form.fileName = QStringLiteral("image.bin");
-        form.fileSize = size;
-        QCoreApplication::processEvents();
+QByteArray loadAverage()
+{
+    QFile f(QStringLiteral("/proc/loadavg"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').mid(0, 3).join(' ') : "?";
+}
 
-        Result result;
-        const qint64 base = statusKiB("VmRSS");
-        const bool peakReset = resetPeak();
-        GapMeter gaps;
-        QElapsedTimer clock;
-        gaps.start();
-        clock.start();
-        const QByteArray body = form.Create_Json_Object();
-        result.seconds = clock.nsecsElapsed() / 1e9;
-        result.longestStallMs = gaps.stopMs();
-        result.extraKiB = (peakReset ? statusKiB("VmHWM") : statusKiB("VmRSS")) - base;
-        result.md5 = QJsonDocument::fromJson(body)
-                             .object()
-                             .value(QStringLiteral("file_md5"))
-                             .toString()
-                             .toLatin1();
-        return result;
-    }
-};
-
-namespace {
-
-// md5sum on the same file: seconds, and its digest.
+// md5sum on the file: seconds, and its digest.
 double md5sum(const QString &path, QByteArray *md5)
 {
     QProcess p;
@@ -149,6 +105,105 @@ double md5sum(const QString &path, QByteArray *md5)
     return seconds;
 }
 
+// Qt's MD5 over the file, read in the blocks the window's digest reads, on this thread.
+QByteArray qtMd5(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return QByteArray();
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    QByteArray block(int(ImageDigest::BlockSize), Qt::Uninitialized);
+    qint64 n = 0;
+    while ((n = file.read(block.data(), block.size())) > 0)
+        md5.addData(block.constData(), int(n));
+    return n < 0 ? QByteArray() : md5.result().toHex();
+}
+
+// OpenSSL's MD5 over the file: the window's digest run on this thread.
+QByteArray opensslMd5(const QString &path)
+{
+    const std::atomic_bool never(false);
+    return ImageDigest::md5(path, never).md5Hex;
+}
+
+template<typename F>
+double seconds(F f, QByteArray *md5)
+{
+    QElapsedTimer clock;
+    clock.start();
+    *md5 = f();
+    return clock.nsecsElapsed() / 1e9;
+}
+
+struct DigestFigures
+{
+    double seconds = 0;
+    double stallMs = 0;
+    qint64 extraKiB = 0; // peak resident above what was resident before
+    QByteArray md5;
+};
+
+// The digest as the update window runs it: on its worker, this thread in a local event loop.
+DigestFigures windowDigest(const QString &path)
+{
+    QObject window;
+    DigestFigures f;
+    const qint64 base = statusKiB("VmRSS");
+    const bool peakReset = resetPeak();
+    GapMeter gaps;
+    QElapsedTimer clock;
+    gaps.start();
+    clock.start();
+    f.md5 = ImageDigest::md5InBackground(path, &window).md5Hex;
+    f.seconds = clock.nsecsElapsed() / 1e9;
+    f.stallMs = gaps.stopMs();
+    f.extraKiB = (peakReset ? statusKiB("VmHWM") : statusKiB("VmRSS")) - base;
+    return f;
+}
+
+// An operator's run: Browser picks the image, Start and Yes; ends when the box's broker
+// delivers the request, and the window is closed then.
+DigestFigures yesToPublish(const QString &path, quint16 brokerPort, ScriptedDialogs &dialogs,
+                           RawMqttPeer &peer)
+{
+    DigestFigures f;
+    // Nothing listens on the stream port: the window is gone before it would stream.
+    QPointer<Form> form =
+            UpdateWindowRun::openWindow(false, brokerPort, freeTcpPort(), dialogs, path);
+    const int before = peer.messages.size();
+    QElapsedTimer clock;
+    GapMeter gaps;
+    const qint64 base = statusKiB("VmRSS");
+    const bool peakReset = resetPeak();
+    const QMetaObject::Connection arrived =
+            QObject::connect(&peer, &RawMqttPeer::messageArrived, [&] {
+                if (f.seconds > 0 || peer.messages.size() <= before)
+                    return;
+                f.seconds = clock.nsecsElapsed() / 1e9;
+                f.stallMs = gaps.stopMs();
+                f.extraKiB = (peakReset ? statusKiB("VmHWM") : statusKiB("VmRSS")) - base;
+                f.md5 = QJsonDocument::fromJson(peer.messages.last().payload)
+                                .object()
+                                .value(QStringLiteral("file_md5"))
+                                .toString()
+                                .toLatin1();
+                if (form)
+                    form->deleteLater();
+            });
+    QEventLoop loop;
+    QObject::connect(form, &QObject::destroyed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(600000, &loop, &QEventLoop::quit);
+    gaps.start();
+    clock.start();
+    if (!UpdateWindowRun::startWithYes(form, dialogs))
+        return f;
+    if (form)
+        loop.exec();
+    QObject::disconnect(arrived);
+    delete form;
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -158,12 +213,24 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const qint64 sizeMiB = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
     const qint64 size = sizeMiB * MiB;
+    const QByteArray loadBefore = loadAverage();
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("image.bin"));
-    if (!dir.isValid() || !writeImage(path, size)) {
-        std::fprintf(stderr, "bench_md5: cannot write a %lld MiB image in %s\n", sizeMiB,
-                     qPrintable(dir.path()));
+    const QString cameraPath = dir.filePath(QStringLiteral("camera.bin"));
+    if (!dir.isValid() || !UpdateWindowRun::writeImage(path, size) ||
+        !UpdateWindowRun::writeImage(cameraPath, 64 * MiB)) {
+        std::fprintf(stderr, "bench_md5: cannot write the images in %s\n", qPrintable(dir.path()));
+        return 1;
+    }
+
+    // The box's broker, and a peer on it that sees the request arrive.
+    ScriptedDialogs dialogs;
+    MosquittoBroker broker;
+    RawMqttPeer peer;
+    if (!broker.start() || !peer.connectTo(broker.address(), broker.port()) ||
+        !peer.subscribe(Topics::UpdateCameraRequest)) {
+        std::fprintf(stderr, "bench_md5: no broker (is mosquitto installed?)\n");
         return 1;
     }
 
@@ -175,47 +242,105 @@ int main(int argc, char *argv[])
     loop.exec();
     const double idleStallMs = idle.stopMs();
 
-    // A first md5sum brings the file into the page cache; the runs alternate after it.
-    QByteArray referenceMd5;
-    if (md5sum(path, &referenceMd5) < 0) {
+    // A first md5sum brings the file into the page cache; the rounds alternate after it.
+    QByteArray reference, cameraReference;
+    if (md5sum(path, &reference) < 0 || md5sum(cameraPath, &cameraReference) < 0) {
         std::fprintf(stderr, "bench_md5: md5sum failed\n");
         return 1;
     }
-    QList<double> toolSeconds, md5sumSeconds, stalls;
-    qint64 extraKiB = 0;
+    QList<double> md5sumS, windowS, stalls, qtS, opensslS, yesS, yesStalls, cameraYesS;
+    qint64 extraKiB = 0, yesExtraKiB = 0;
     bool match = true;
     for (int i = 0; i < Runs; ++i) {
         QByteArray md5;
-        md5sumSeconds << md5sum(path, &md5);
-        match = match && md5 == referenceMd5;
-        const Md5Bench::Result r = Md5Bench::run(path, size);
-        toolSeconds << r.seconds;
-        stalls << r.longestStallMs;
-        extraKiB = qMax(extraKiB, r.extraKiB);
-        match = match && r.md5 == referenceMd5;
-    }
+        md5sumS << md5sum(path, &md5);
+        match = match && md5 == reference;
 
-    const double tool = median(toolSeconds);
-    const double ref = median(md5sumSeconds);
+        const DigestFigures w = windowDigest(path);
+        windowS << w.seconds;
+        stalls << w.stallMs;
+        extraKiB = qMax(extraKiB, w.extraKiB);
+        match = match && w.md5 == reference;
+
+        qtS << seconds([&] { return qtMd5(path); }, &md5);
+        match = match && md5 == reference;
+        opensslS << seconds([&] { return opensslMd5(path); }, &md5);
+        match = match && md5 == reference;
+
+        const DigestFigures y = yesToPublish(path, broker.port(), dialogs, peer);
+        yesS << y.seconds;
+        yesStalls << y.stallMs;
+        yesExtraKiB = qMax(yesExtraKiB, y.extraKiB);
+        match = match && y.md5 == reference;
+
+        const DigestFigures c = yesToPublish(cameraPath, broker.port(), dialogs, peer);
+        cameraYesS << c.seconds;
+        match = match && c.md5 == cameraReference;
+    }
+    const QByteArray loadAfter = loadAverage();
+
+    const double ref = median(md5sumS), tool = median(windowS);
+    const double qt = median(qtS), openssl = median(opensslS);
+    const double yes = median(yesS), cameraYes = median(cameraYesS);
     const double mib = double(size) / MiB;
-    std::printf("MD5 of a %lld MiB image, median of %d runs, file in the page cache\n", sizeMiB,
-                Runs);
-    std::printf("  Create_Json_Object: %.2f s = %.0f MiB/s\n", tool, mib / tool);
-    std::printf("  md5sum:             %.2f s = %.0f MiB/s\n", ref, mib / ref);
-    std::printf("  ratio (Create_Json_Object / md5sum): %.2f\n", tool / ref);
-    std::printf("  digests %s\n", match ? "agree" : "DIFFER");
-    std::printf("  longest event-loop stall during Create_Json_Object: %.1f ms (median of runs; "
-                "worst %.1f ms); idle event loop: %.1f ms\n",
-                median(stalls), *std::max_element(stalls.begin(), stalls.end()), idleStallMs);
-    std::printf("  peak resident memory above the window's own: %.1f MiB\n", extraKiB / 1024.0);
+    // Start's two 10 ms waits and the 1000 ms wait for the broker connection.
+    const double fixedWaits = 1.02;
+    const char *agree = match ? "agree" : "DIFFER";
+
+    std::printf("MD5 of a %lld MiB image, median of %d rounds, file in the page cache; load "
+                "average %s before, %s after\n",
+                sizeMiB, Runs, loadBefore.constData(), loadAfter.constData());
+    std::printf("  window's digest (worker):   %.2f s = %.0f MiB/s\n", tool, mib / tool);
+    std::printf("  md5sum:                     %.2f s = %.0f MiB/s\n", ref, mib / ref);
+    std::printf("  ratio (window's digest / md5sum): %.2f (rounds:", tool / ref);
+    for (int i = 0; i < Runs; ++i)
+        std::printf(" %.2f", windowS.at(i) / md5sumS.at(i));
+    std::printf(")\n");
+    std::printf("  OpenSSL EVP, one thread:    %.2f s = %.0f MiB/s\n", openssl, mib / openssl);
+    std::printf("  Qt QCryptographicHash:      %.2f s = %.0f MiB/s\n", qt, mib / qt);
+    std::printf("  digests %s\n", agree);
+    std::printf("  longest event-loop stall during the digest: %.1f ms (median; worst %.1f ms); "
+                "idle event loop: %.1f ms\n",
+                median(stalls), worst(stalls), idleStallMs);
+    std::printf("  peak resident memory above that before the digest: %.1f MiB\n",
+                extraKiB / 1024.0);
+    std::printf("  Yes to publish, %lld MiB image: %.2f s (%.2f s of it fixed waits); longest "
+                "stall %.1f ms (worst %.1f ms); peak +%.1f MiB resident\n",
+                sizeMiB, yes, fixedWaits, median(yesStalls), worst(yesStalls),
+                yesExtraKiB / 1024.0);
+    std::printf("  Yes to publish, 64 MiB camera image: %.0f ms\n", cameraYes * 1000);
+
     // One line per figure for scripts/bench.sh: figure | value | reference | notes.
-    std::printf("TABLE|MD5 of a %lld MiB image (Create_Json_Object)|%.2f s (%.0f MiB/s)|md5sum "
-                "%.2f s (%.0f MiB/s)|ratio %.2f; digests %s; median of %d, page cache warm\n",
-                sizeMiB, tool, mib / tool, ref, mib / ref, tool / ref, match ? "agree" : "DIFFER",
-                Runs);
-    std::printf("TABLE|Longest event-loop stall during that digest|%.0f ms|idle loop %.1f ms; "
-                "200 ms click target|one 100 MiB read and digest between 1 ms waits; peak "
-                "+%.0f MiB resident\n",
-                median(stalls), idleStallMs, extraKiB / 1024.0);
+    std::printf(
+            "TABLE|MD5 of a %lld MiB image (update window's digest)|%.2f s (%.0f MiB/s)|md5sum "
+            "%.2f s (%.0f MiB/s)|ratio %.2f (worst round %.2f); digests %s; median of %d, "
+            "page cache warm; load %s before, %s after\n",
+            sizeMiB, tool, mib / tool, ref, mib / ref, tool / ref,
+            [&] {
+                double w = 0;
+                for (int i = 0; i < Runs; ++i)
+                    w = qMax(w, windowS.at(i) / md5sumS.at(i));
+                return w;
+            }(),
+            agree, Runs, loadBefore.constData(), loadAfter.constData());
+    std::printf("TABLE|MD5 library on that image, one thread, %lld MiB reads|OpenSSL EVP %.2f s "
+                "(%.0f MiB/s)|Qt QCryptographicHash %.2f s (%.0f MiB/s)|ratio OpenSSL / Qt %.2f; "
+                "the window uses OpenSSL\n",
+                ImageDigest::BlockSize / MiB, openssl, mib / openssl, qt, mib / qt, openssl / qt);
+    std::printf("TABLE|Longest event-loop stall during that digest|%.1f ms (worst %.1f ms)|idle "
+                "loop %.1f ms; target 50 ms|digest on a worker thread, window in a local event "
+                "loop\n",
+                median(stalls), worst(stalls), idleStallMs);
+    std::printf("TABLE|Extra resident memory during that digest|+%.1f MiB|target 16 MiB; one "
+                "block %lld MiB|peak resident (VmHWM) above the resident before\n",
+                extraKiB / 1024.0, ImageDigest::BlockSize / MiB);
+    std::printf("TABLE|Yes to the request's publish, %lld MiB image|%.2f s|%.2f s fixed waits + "
+                "md5sum %.2f s = %.2f s|longest stall %.1f ms (worst %.1f ms), peak +%.1f MiB; "
+                "seen by a peer on the broker\n",
+                sizeMiB, yes, fixedWaits, ref, fixedWaits + ref, median(yesStalls),
+                worst(yesStalls), yesExtraKiB / 1024.0);
+    std::printf("TABLE|Yes to the request's publish, 64 MiB camera image|%.0f ms|%.0f ms fixed "
+                "waits|median of %d; seen by a peer on the broker\n",
+                cameraYes * 1000, fixedWaits * 1000, Runs);
     return match ? 0 : 1;
 }

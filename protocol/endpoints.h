@@ -19,5 +19,4 @@ struct Endpoints
 namespace Transfer {
 constexpr qint64 CameraBufferSize = 1048576; // 1 MiB
 constexpr qint64 SystemBufferSize = 2097152; // 2 MiB
-constexpr qint64 DigestReadSize = 104857600; // 100 MiB per MD5 read
 } // namespace Transfer

@@ -41,6 +41,8 @@ if [ "$build_it" = 1 ]; then
 fi
 mkdir -p "$logs"
 export QT_QPA_PLATFORM=offscreen
+# Other work on the machine shows in every figure; the table says how busy it was.
+load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 
 run() {
     local name="$1"
@@ -103,6 +105,7 @@ awk '
 # MD5 and start-up print their own rows.
 grep -h '^TABLE|' "$logs/bench_md5.txt" "$logs/bench_startup.txt" | cut -d'|' -f2- >>"$rows"
 
+load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 cpu="$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
 qt="$(pkg-config --modversion Qt5Core 2>/dev/null || echo unknown)"
 cxx="$(awk -F'=' '/^CMAKE_CXX_COMPILER:/ { print $2 }' "$build/CMakeCache.txt" 2>/dev/null)"
@@ -116,7 +119,8 @@ cxxv="$("${cxx:-c++}" --version 2>/dev/null | head -n1)"
     echo "machine. Raw outputs: \`build-bench/bench-logs/\`."
     echo
     echo "Machine: $(nproc) CPUs, ${cpu:-unknown CPU}; $(uname -sr); Qt $qt; ${cxxv:-unknown compiler};"
-    echo "measured $(date -u '+%Y-%m-%d %H:%M UTC')."
+    echo "measured $(date -u '+%Y-%m-%d %H:%M UTC'); load average (1, 5, 15 min) $load_before at the"
+    echo "start, $load_after at the end."
     echo
     echo "| Figure | Measured | Reference | Ratio / notes |"
     echo "|---|---|---|---|"
@@ -129,11 +133,15 @@ cxxv="$("${cxx:-c++}" --version 2>/dev/null | head -n1)"
     echo "- Discovery: \`bench_discovery\` fires N valid replies from loopback at the search in one"
     echo "  burst and counts the rows; \`bench_udpburst\` sends the same bursts to a bare socket with"
     echo "  the same receive buffer (read and frame-checked only). Rate = rows / time to the last row."
-    echo "- Stream: \`bench_stream\` runs the update window's stream slot against a receiver process;"
-    echo "  the pacing allows one chunk per 200 ms (5 MiB/s camera, 10 MiB/s system)."
-    echo "- MD5: \`bench_md5\` calls the update window's \`Create_Json_Object\` on a 1 GiB file and runs"
-    echo "  \`md5sum\` on the same file, alternately, after a first read that puts the file in the page"
-    echo "  cache; the stall is the longest gap between runs of a 1 ms timer."
+    echo "- Stream: \`bench_stream\` drives the update window as an operator does (Browser, Start, Yes)"
+    echo "  against a broker on loopback and a receiver process on the stream port; the pacing allows"
+    echo "  one chunk per 200 ms (5 MiB/s camera, 10 MiB/s system). Rate = bytes after the first chunk"
+    echo "  / time from the first to the last byte at the receiver; memory from the request's publish on."
+    echo "- MD5: \`bench_md5\` runs, in each of three rounds on the same 1 GiB file in the page cache,"
+    echo "  \`md5sum\`, the update window's digest (worker thread, local event loop), Qt's and OpenSSL's"
+    echo "  MD5 on one thread, and an operator's run of the window (Browser, Start, Yes) until a peer on"
+    echo "  the box's broker receives the request; the stall is the longest gap between runs of a 1 ms"
+    echo "  timer, the memory the peak resident (VmHWM) above the resident before."
     echo "- Start-up: \`bench_startup\` starts a child process that shows the main window and prints"
     echo "  the time of its first paint; the references are the same child showing an empty QWidget"
     echo "  and a bare \`/bin/true\`. Resident memory is VmRSS one idle second after the first paint."

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     g++ make cmake ninja-build pkg-config git iproute2 procps psmisc
-    qtbase5-dev libmosquitto-dev mosquitto
+    qtbase5-dev libmosquitto-dev libssl-dev mosquitto
     xvfb xauth x11-apps imagemagick
     clang libclang-rt-14-dev
     dpkg-dev desktop-file-utils

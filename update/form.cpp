@@ -5,6 +5,7 @@
 #include "devicereport.h"
 #include "form_workthread.h"
 #include "formtcptransfer.h"
+#include "imagedigest.h"
 #include "localwait.h"
 #include "mqttclient.h"
 #include "mqtttopics.h"
@@ -15,7 +16,6 @@
 #include "updaterequest.h"
 
 #include <QCloseEvent>
-#include <QCryptographicHash>
 #include <QDesktopWidget>
 #include <QException>
 #include <QFile>
@@ -274,28 +274,18 @@ QByteArray Form::Create_Json_Object()
     const QString name = fileName;
     const qint64 size = fileSize;
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Hashed on a worker while the window keeps painting and taking clicks; a window closed
+    // meanwhile stops it.
+    const ImageDigest::Result digest = ImageDigest::md5InBackground(path, this);
+    if (!self || digest.status != ImageDigest::Done)
         return QByteArray();
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    while (!file.atEnd()) {
-        const QByteArray block = file.read(Transfer::DigestReadSize);
-        // A read error would otherwise announce the digest of part of the file, or never end.
-        if (block.isEmpty())
-            return QByteArray();
-        md5.addData(block);
-        LocalWait::wait(1);
-        if (!self)
-            return QByteArray();
-    }
-    file.close();
 
     UpdateRequest::Fields fields;
     fields.clientIp = requestClientIp();
     fields.fileName = name;
     fields.bufferSize = systemMode ? systemBufferSize : cameraBufferSize;
     fields.fileSize = size;
-    fields.md5Hex = md5.result().toHex();
+    fields.md5Hex = digest.md5Hex;
     m_announcedSize = size;
     return UpdateRequest::body(fields);
 }
