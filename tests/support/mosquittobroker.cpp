@@ -1,36 +1,28 @@
 #include "mosquittobroker.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
+#include <QTest>
 
 quint16 freeTcpPort(const QString &address)
 {
     QTcpServer server;
-    if (!server.listen(QHostAddress(address), 0))
-        return 0;
-    return server.serverPort();
+    return server.listen(QHostAddress(address), 0) ? server.serverPort() : 0;
 }
 
-MosquittoBroker::MosquittoBroker(const QString &address) : m_address(address)
+MosquittoBroker::MosquittoBroker(const QString &address)
+    : m_address(address)
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
 }
 
-MosquittoBroker::~MosquittoBroker()
-{
-    kill();
-}
-
 QString MosquittoBroker::executable()
 {
-    for (const QString &path : {QStringLiteral("/usr/sbin/mosquitto"),
-                                QStringLiteral("/usr/bin/mosquitto")}) {
-        if (QFile::exists(path))
-            return path;
+    for (const char *path : {"/usr/sbin/mosquitto", "/usr/bin/mosquitto"}) {
+        if (QFile::exists(QLatin1String(path)))
+            return QLatin1String(path);
     }
     return QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
 }
@@ -41,34 +33,26 @@ bool MosquittoBroker::start()
         return true;
     if (m_port == 0)
         m_port = freeTcpPort(m_address);
-    if (m_port == 0 || !m_dir.isValid())
+    QFile conf(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+    if (m_port == 0 || !m_dir.isValid() || !conf.open(QIODevice::WriteOnly))
         return false;
-    const QString conf = m_dir.filePath(QStringLiteral("mosquitto.conf"));
-    QFile f(conf);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    f.write(QStringLiteral("listener %1 %2\nallow_anonymous true\npersistence false\n"
-                           "log_dest stdout\nlog_type error\nlog_type warning\n")
-                    .arg(m_port)
-                    .arg(m_address)
-                    .toUtf8());
-    f.close();
-    m_process.start(executable(), {QStringLiteral("-c"), conf});
+    conf.write(QStringLiteral("listener %1 %2\nallow_anonymous true\npersistence false\n"
+                              "log_dest stdout\nlog_type error\nlog_type warning\n")
+                       .arg(m_port)
+                       .arg(m_address)
+                       .toUtf8());
+    conf.close();
+    m_process.start(executable(), {QStringLiteral("-c"), conf.fileName()});
     if (!m_process.waitForStarted(5000))
         return false;
     // Bounded wait until the listener accepts connections.
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 5000 && m_process.state() == QProcess::Running) {
-        QTcpSocket probe;
-        probe.connectToHost(m_address, m_port);
-        if (probe.waitForConnected(200)) {
-            probe.abort();
-            return true;
-        }
-        QThread::msleep(20);
-    }
-    return false;
+    return QTest::qWaitFor(
+            [this] {
+                QTcpSocket probe;
+                probe.connectToHost(m_address, m_port);
+                return isRunning() && probe.waitForConnected(200);
+            },
+            5000);
 }
 
 void MosquittoBroker::kill()
@@ -77,14 +61,4 @@ void MosquittoBroker::kill()
         m_process.kill();
         m_process.waitForFinished(5000);
     }
-}
-
-bool MosquittoBroker::isRunning() const
-{
-    return m_process.state() == QProcess::Running;
-}
-
-QByteArray MosquittoBroker::output() const
-{
-    return const_cast<QProcess &>(m_process).readAll();
 }

@@ -9,7 +9,7 @@ class MosquittoBroker
 {
 public:
     explicit MosquittoBroker(const QString &address = QStringLiteral("127.0.0.1"));
-    ~MosquittoBroker();
+    ~MosquittoBroker() { kill(); }
 
     // Starts on a free port (or the port of an earlier start) and waits until it accepts.
     bool start();
@@ -18,11 +18,11 @@ public:
     void setPort(quint16 port) { m_port = port; }
     // Ends the broker at once, as a crash or power loss would.
     void kill();
-    bool isRunning() const;
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
 
     QString address() const { return m_address; }
     quint16 port() const { return m_port; }
-    QByteArray output() const;
+    QByteArray output() { return m_process.readAll(); }
 
     static QString executable();
 

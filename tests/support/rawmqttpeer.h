@@ -29,6 +29,11 @@ public:
     // Waits until `count` messages have arrived in total.
     bool waitForMessages(int count, int timeoutMs = 5000);
     bool isConnected() const { return m_connected; }
+    // Barrier: a message this peer sends itself has come back, so whatever the broker had
+    // routed to it before is in `messages` (the barrier message is not).
+    bool sync(int timeoutMs = 5000);
+    // The payloads that arrived on `topic`, in order.
+    QList<QByteArray> inbox(const QString &topic) const;
 
     QList<Message> messages;
 
@@ -40,7 +45,6 @@ signals:
 
 private:
     void onReadyRead();
-    void handlePacket(quint8 header, const QByteArray &body);
     void sendPacket(quint8 header, const QByteArray &body);
 
     QTcpSocket m_socket;
@@ -48,4 +52,5 @@ private:
     bool m_connected = false;
     quint16 m_nextPacketId = 1;
     QList<quint16> m_subAcks;
+    int m_syncs = 0;
 };

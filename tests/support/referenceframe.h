@@ -38,18 +38,22 @@ inline bool frameValid(const uchar *frame, int length)
 }
 
 // Stores the CRC of all but the last two bytes in the last two, high byte first.
-inline void seal(uchar *frame, int length)
-{
-    if (length < 2)
-        return;
-    const quint16 crc = crc16(frame, length - 2);
-    frame[length - 2] = uchar(crc >> 8);
-    frame[length - 1] = uchar(crc & 0xFF);
-}
-
 inline void seal(QByteArray *frame)
 {
-    seal(reinterpret_cast<uchar *>(frame->data()), frame->size());
+    const int n = frame->size();
+    if (n < 2)
+        return;
+    const quint16 crc = crc16(reinterpret_cast<const uchar *>(frame->constData()), n - 2);
+    (*frame)[n - 2] = char(crc >> 8);
+    (*frame)[n - 1] = char(crc & 0xFF);
+}
+
+// The request a search sends: heads, two zero bytes, the CRC.
+inline QByteArray request()
+{
+    QByteArray r = QByteArray::fromHex("FA0100000000");
+    seal(&r);
+    return r;
 }
 
 // A fixed text field: Latin-1 up to the first zero byte or the end of the field.
@@ -74,50 +78,29 @@ inline QStringList row(const uchar *frame)
             text(frame, 83, 20)};
 }
 
-// A reply as a box builds it.
-inline QByteArray reply(const uchar ip[4], const uchar mac[6], const QByteArray &sn,
-                        const QByteArray &name, const QByteArray &cameraType,
-                        const QByteArray &osVersion, const QByteArray &cameraFw)
+// A reply as a box builds it; a MAC shorter than six bytes is padded with zeros, each text is
+// cut to its field.
+inline QByteArray reply(const QString &ip,
+                        const QByteArray &mac = QByteArray::fromHex("001A2B3C4D5E"),
+                        const QByteArray &sn = "SN0001", const QByteArray &name = "Box",
+                        const QByteArray &cameraType = "CAM", const QByteArray &osVersion = "1.0",
+                        const QByteArray &cameraFw = "2.0")
 {
     QByteArray frame(ReplySize, '\0');
     frame[0] = char(Head0);
     frame[1] = char(Head1);
     frame[2] = char(ReplySize - 5);
-    for (int i = 0; i < 4; ++i)
-        frame[3 + i] = char(ip[i]);
-    for (int i = 0; i < 6; ++i)
-        frame[7 + i] = char(mac[i]);
-    const struct
-    {
-        int offset;
-        int size;
-        const QByteArray &value;
-    } fields[] = {{13, 20, sn},
-                  {33, 20, name},
-                  {53, 20, cameraType},
-                  {73, 10, osVersion},
-                  {83, 20, cameraFw}};
-    for (const auto &f : fields) {
-        for (int i = 0; i < f.size && i < f.value.size(); ++i)
-            frame[f.offset + i] = f.value.at(i);
-    }
-    seal(&frame);
-    return frame;
-}
-
-// The same from an address text; a MAC shorter than six bytes is padded with zeros.
-inline QByteArray reply(const QString &ip, const QByteArray &mac, const QByteArray &sn,
-                        const QByteArray &name, const QByteArray &cameraType,
-                        const QByteArray &osVersion, const QByteArray &cameraFw)
-{
-    uchar address[4] = {0, 0, 0, 0};
     const QStringList octets = ip.split(QLatin1Char('.'));
     for (int i = 0; i < 4 && i < octets.size(); ++i)
-        address[i] = uchar(octets.at(i).toUInt());
-    uchar hw[6] = {0, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 6 && i < mac.size(); ++i)
-        hw[i] = uchar(mac.at(i));
-    return reply(address, hw, sn, name, cameraType, osVersion, cameraFw);
+        frame[3 + i] = char(octets.at(i).toUInt());
+    frame.replace(7, qMin(6, mac.size()), mac.left(6));
+    const int offsets[] = {13, 33, 53, 73, 83};
+    const int sizes[] = {20, 20, 20, 10, 20};
+    const QByteArray *texts[] = {&sn, &name, &cameraType, &osVersion, &cameraFw};
+    for (int f = 0; f < 5; ++f)
+        frame.replace(offsets[f], qMin(sizes[f], texts[f]->size()), texts[f]->left(sizes[f]));
+    seal(&frame);
+    return frame;
 }
 
 } // namespace ReferenceFrame

@@ -1,50 +1,40 @@
 #include "scripteddialogs.h"
 
-ScriptedDialogs::ScriptedDialogs()
-{
-    OperatorDialogs::setInstance(this);
-}
+#include <algorithm>
 
-ScriptedDialogs::~ScriptedDialogs()
+void ScriptedDialogs::opened(const QString &kind, const QString &title, const QString &text)
 {
-    OperatorDialogs::setInstance(nullptr);
+    calls.append({kind, title, text});
+    if (whileOpen)
+        whileOpen(Call(calls.last()));
 }
 
 QMessageBox::StandardButton ScriptedDialogs::information(QWidget *, const QString &title,
                                                          const QString &text)
 {
-    calls.append({QStringLiteral("information"), title, text});
-    if (whileOpen)
-        whileOpen(calls.last());
+    opened(QStringLiteral("information"), title, text);
     return QMessageBox::Ok;
 }
 
 QMessageBox::StandardButton ScriptedDialogs::question(QWidget *, const QString &title,
                                                       const QString &text)
 {
-    calls.append({QStringLiteral("question"), title, text});
-    const Call call = calls.last();
-    if (whileOpen)
-        whileOpen(call);
+    opened(QStringLiteral("question"), title, text);
     return answers.isEmpty() ? defaultAnswer : answers.takeFirst();
 }
 
 void ScriptedDialogs::about(QWidget *, const QString &title, const QString &text)
 {
-    calls.append({QStringLiteral("about"), title, text});
-    if (whileOpen)
-        whileOpen(calls.last());
+    opened(QStringLiteral("about"), title, text);
 }
 
 QString ScriptedDialogs::getOpenFileName(QWidget *, const QString &caption, const QString &dir,
                                          const QString &filter)
 {
-    calls.append({QStringLiteral("file"), caption, filter});
     fileCaptions << caption;
     fileDirs << dir;
     fileFilters << filter;
-    if (whileOpen)
-        whileOpen(calls.last());
+    opened(QStringLiteral("file"), caption, filter);
     return files.isEmpty() ? QString() : files.takeFirst();
 }
 
@@ -58,8 +48,14 @@ QStringList ScriptedDialogs::texts() const
 
 int ScriptedDialogs::count(const QString &kind) const
 {
-    int n = 0;
-    for (const Call &c : calls)
-        n += c.kind == kind;
-    return n;
+    return int(std::count_if(calls.cbegin(), calls.cend(),
+                             [&](const Call &c) { return c.kind == kind; }));
+}
+
+void ScriptedDialogs::clear()
+{
+    calls.clear();
+    fileCaptions.clear();
+    fileDirs.clear();
+    fileFilters.clear();
 }

@@ -19,15 +19,15 @@ public:
         QString text;
     };
 
-    ScriptedDialogs();
-    ~ScriptedDialogs() override;
+    ScriptedDialogs() { OperatorDialogs::setInstance(this); }
+    ~ScriptedDialogs() override { OperatorDialogs::setInstance(nullptr); }
 
-    QMessageBox::StandardButton information(QWidget *parent, const QString &title,
+    QMessageBox::StandardButton information(QWidget *, const QString &title,
                                             const QString &text) override;
-    QMessageBox::StandardButton question(QWidget *parent, const QString &title,
+    QMessageBox::StandardButton question(QWidget *, const QString &title,
                                          const QString &text) override;
-    void about(QWidget *parent, const QString &title, const QString &text) override;
-    QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
+    void about(QWidget *, const QString &title, const QString &text) override;
+    QString getOpenFileName(QWidget *, const QString &caption, const QString &dir,
                             const QString &filter) override;
 
     QList<Call> calls;
@@ -43,4 +43,8 @@ public:
 
     QStringList texts() const;
     int count(const QString &kind) const;
+    void clear();
+
+private:
+    void opened(const QString &kind, const QString &title, const QString &text);
 };
