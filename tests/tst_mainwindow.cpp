@@ -49,7 +49,6 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void defaultEndpointsAreTheBoxesFixedPorts();
     void quit_data();
     void quit();
     void search_data();
@@ -236,18 +235,6 @@ QStringList tst_MainWindow::effects() const
             out << QStringLiteral("window ") + w->windowTitle();
     }
     return out;
-}
-
-void tst_MainWindow::defaultEndpointsAreTheBoxesFixedPorts()
-{
-    // Every other test hands the window loopback ports; the product uses these.
-    const Endpoints e = MainWindow().endpoints();
-    QCOMPARE(e.discoveryBindPort, quint16(6999));
-    QCOMPARE(e.discoveryAddress, QStringLiteral("255.255.255.255"));
-    QCOMPARE(e.discoveryTargetPort, quint16(6999));
-    QCOMPARE(e.brokerPort, quint16(1883));
-    QCOMPARE(e.streamPort, quint16(8000));
-    QCOMPARE(e.loginPort, quint16(8888));
 }
 
 void tst_MainWindow::quit_data()

@@ -1,7 +1,10 @@
 #include "deviceinfoparse.h"
 #include "devicereport.h"
+#include "discovery.h"
+#include "endpoints.h"
 #include "framecheck.h"
 #include "referenceframe.h"
+#include "updaterequest.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -48,17 +51,35 @@ class tst_Protocol : public QObject
     Q_OBJECT
 
 private slots:
+    void fixedValues();
     void crc16_data();
     void crc16();
     void checkFrame_data();
     void checkFrame();
-    void parseDeviceInfo_data();
-    void parseDeviceInfo();
+    void reply_data();
+    void reply();
+    void updateRequest_data();
+    void updateRequest();
+    void fallbackClientIp_data();
+    void fallbackClientIp();
     void parseDeviceReport_data();
     void parseDeviceReport();
     void reportProgressValue_data();
     void reportProgressValue();
 };
+
+void tst_Protocol::fixedValues()
+{
+    QCOMPARE(Discovery::request(), ReferenceFrame::request());
+    // Every other test hands the windows loopback ports; the product uses the boxes' own.
+    const Endpoints e;
+    QCOMPARE(e.discoveryBindPort, quint16(6999));
+    QCOMPARE(e.discoveryAddress, QStringLiteral("255.255.255.255"));
+    QCOMPARE(e.discoveryTargetPort, quint16(6999));
+    QCOMPARE(e.brokerPort, quint16(1883));
+    QCOMPARE(e.streamPort, quint16(8000));
+    QCOMPARE(e.loginPort, quint16(8888));
+}
 
 void tst_Protocol::crc16_data()
 {
@@ -140,62 +161,118 @@ void tst_Protocol::checkFrame()
 
     const std::vector<uchar> exact(frame.begin(), frame.end()); // an overread leaves the block
     QCOMPARE(FrameCheck().CheckFrame(exact.data(), quint16(length), 0xFA, 0x01), accepted);
+    if (length == frame.size())
+        QCOMPARE(Discovery::decodeReply(frame).isEmpty(), !accepted || length != 105);
 }
 
-void tst_Protocol::parseDeviceInfo_data()
+void tst_Protocol::reply_data()
 {
-    QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QString>("ip");
+    QTest::addColumn<QByteArray>("mac");
+    QTest::addColumn<QList<QByteArray>>("texts"); // SN, name, camera type, OS, camera FW
+    QTest::addColumn<QStringList>("row");
 
-    using ReferenceFrame::reply;
-    QTest::newRow("typical box") << reply("192.168.1.20", QByteArray::fromHex("000A1BFF30C4"),
-                                          "TX2024000123", "Talix-Box", "IMX477", "1.2.3",
-                                          "CAM-5.0.1")
+    QTest::newRow("typical box") << "192.168.1.20" << QByteArray::fromHex("000A1BFF30C4")
+                                 << QList<QByteArray>{"TX2024000123", "Talix-Box", "IMX477",
+                                                      "1.2.3", "CAM-5.0.1"}
                                  << QStringList{"192.168.1.20", "00:0A:1B:FF:30:C4",
                                                 "TX2024000123", "Talix-Box",
                                                 "IMX477",       "1.2.3",
                                                 "CAM-5.0.1"};
-    QTest::newRow("MAC upper case, highest bytes")
-            << reply("255.255.255.255", QByteArray::fromHex("FFABCDEF0F00"))
-            << QStringList{"255.255.255.255",
-                           "FF:AB:CD:EF:0F:00",
-                           "SN0001",
-                           "Box",
-                           "CAM",
-                           "1.0",
-                           "2.0"};
+    QTest::newRow("MAC upper case, highest bytes, empty texts")
+            << "255.255.255.255" << QByteArray::fromHex("FFABCDEF0F00")
+            << QList<QByteArray>{"", "", "", "", ""}
+            << QStringList{"255.255.255.255", "FF:AB:CD:EF:0F:00", "", "", "", "", ""};
     // Nothing ends a text but the field's end; the bytes 0x80 to 0xFF appear across them.
-    const QByteArray latin[] = {byteRange(0x80, 20), byteRange(0x94, 20), byteRange(0xA8, 20),
-                                byteRange(0xBC, 10), byteRange(0xEC, 20)};
+    const QList<QByteArray> latin{byteRange(0x80, 20), byteRange(0x94, 20), byteRange(0xA8, 20),
+                                  byteRange(0xBC, 10), byteRange(0xEC, 20)};
+    QStringList latinRow{"10.0.0.5", "00:1A:2B:3C:4D:5E"};
+    for (const QByteArray &text : latin)
+        latinRow << QString::fromLatin1(text);
     QTest::newRow("full fields of Latin-1 bytes")
-            << reply("10.0.0.5", QByteArray::fromHex("001A2B3C4D5E"), latin[0], latin[1], latin[2],
-                     latin[3], latin[4])
+            << "10.0.0.5" << QByteArray::fromHex("001A2B3C4D5E") << latin << latinRow;
+    QTest::newRow("texts end at the first zero or are cut to their field")
+            << "10.0.0.5" << QByteArray::fromHex("001A2B3C4D5E")
+            << QList<QByteArray>{"ABCDEFGHIJKLMNOPQRSTUVWXYZ", QByteArray("CAM\0xyz", 7),
+                                 QByteArray("\0009.9", 4), "0123456789A", "fw"}
             << QStringList{"10.0.0.5",
                            "00:1A:2B:3C:4D:5E",
-                           QString::fromLatin1(latin[0]),
-                           QString::fromLatin1(latin[1]),
-                           QString::fromLatin1(latin[2]),
-                           QString::fromLatin1(latin[3]),
-                           QString::fromLatin1(latin[4])};
-    QTest::newRow("texts end at the first zero")
-            << reply("10.0.0.5", QByteArray::fromHex("001A2B3C4D5E"), "ABCDEFGHIJKLMNOPQRST",
-                     QByteArray(20, '\0'), QByteArray("CAM\0xyz", 7), QByteArray("\0009.9", 4),
-                     "0123456789abcdefghij")
-            << QStringList{"10.0.0.5", "00:1A:2B:3C:4D:5E",   "ABCDEFGHIJKLMNOPQRST", "", "CAM",
-                           "",         "0123456789abcdefghij"};
+                           "ABCDEFGHIJKLMNOPQRST",
+                           "CAM",
+                           "",
+                           "0123456789",
+                           "fw"};
 }
 
-void tst_Protocol::parseDeviceInfo()
+void tst_Protocol::reply()
 {
-    QFETCH(QByteArray, frame);
-    QFETCH(QStringList, expected);
+    QFETCH(QString, ip);
+    QFETCH(QByteArray, mac);
+    QFETCH(QList<QByteArray>, texts);
+    QFETCH(QStringList, row);
 
-    const std::vector<uchar> exact(frame.begin(), frame.end());
-    QVERIFY(FrameCheck().CheckFrame(exact.data(), 105, 0xFA, 0x01));
-    QString fields[DeviceInfoParse::FieldCount];
-    QVERIFY(DeviceInfoParse().ParseDeviceInfo(exact.data(), fields));
-    QCOMPARE(QStringList(std::begin(fields), std::end(fields)), expected);
-    QCOMPARE(ReferenceFrame::row(exact.data()), expected);
+    const QByteArray frame =
+            ReferenceFrame::reply(ip, mac, texts[0], texts[1], texts[2], texts[3], texts[4]);
+    QCOMPARE(ReferenceFrame::row(reinterpret_cast<const uchar *>(frame.constData())), row);
+    QCOMPARE(Discovery::decodeReply(frame), row);
+    const auto l1 = [&texts](int i) {
+        return QString::fromLatin1(texts[i].data(), texts[i].size());
+    };
+    const Discovery::DeviceRecord record{QHostAddress(ip), mac, l1(0), l1(1), l1(2), l1(3), l1(4)};
+    QCOMPARE(Discovery::encodeReply(record), frame); // what the box simulator sends
+}
+
+void tst_Protocol::updateRequest_data()
+{
+    QTest::addColumn<qint64>("bufferSize");
+    QTest::addColumn<qint64>("fileSize");
+    QTest::addColumn<QByteArray>("body");
+
+    QTest::newRow("camera image")
+            << qint64(1048576) << qint64(123)
+            << QByteArray(R"({"buffer_size":"1048576","client_ip":"192.168.1.5",)"
+                          R"("file_md5":"0123456789abcdef0123456789abcdef",)"
+                          R"("file_name":"cam fw.bin","file_size":"123"})");
+    QTest::newRow("system image of 5 GiB")
+            << qint64(2097152) << qint64(5) * 1024 * 1024 * 1024
+            << QByteArray(R"({"buffer_size":"2097152","client_ip":"192.168.1.5",)"
+                          R"("file_md5":"0123456789abcdef0123456789abcdef",)"
+                          R"("file_name":"cam fw.bin","file_size":"5368709120"})");
+}
+
+void tst_Protocol::updateRequest()
+{
+    QFETCH(qint64, bufferSize);
+    QFETCH(qint64, fileSize);
+    QFETCH(QByteArray, body);
+
+    UpdateRequest::Fields fields;
+    fields.clientIp = QStringLiteral("192.168.1.5");
+    fields.fileName = QStringLiteral("cam fw.bin");
+    fields.bufferSize = bufferSize;
+    fields.fileSize = fileSize;
+    fields.md5Hex = "0123456789abcdef0123456789abcdef";
+    QCOMPARE(UpdateRequest::body(fields), body); // every value a JSON string
+}
+
+void tst_Protocol::fallbackClientIp_data()
+{
+    QTest::addColumn<QStringList>("addresses");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("last IPv4 that is not 127.0.0.1")
+            << QStringList{"10.0.0.2", "127.0.0.1", "192.168.1.5", "::1"} << "192.168.1.5";
+    QTest::newRow("loopback and IPv6 only") << QStringList{"127.0.0.1", "fe80::1"} << QString();
+    QTest::newRow("none") << QStringList() << QString();
+}
+
+void tst_Protocol::fallbackClientIp()
+{
+    QFETCH(QStringList, addresses);
+    QFETCH(QString, expected);
+    QList<QHostAddress> list;
+    for (const QString &a : addresses)
+        list << QHostAddress(a);
+    QCOMPARE(UpdateRequest::fallbackClientIp(list), expected);
 }
 
 void tst_Protocol::parseDeviceReport_data()
@@ -230,6 +307,11 @@ void tst_Protocol::parseDeviceReport_data()
                                               << "garbage at the end of the document" << none;
     QTest::newRow("invalid UTF-8")
             << QByteArray("{\"message\":\"\xFF\"}") << parseError << "invalid UTF8 string" << none;
+    for (int length : {1024, 1025, 4 << 20}) {
+        QTest::addRow("message of %d characters", length)
+                << "{\"message\":\"" + QByteArray(length, 'm') + "\"}" << report << QString()
+                << QStringList{"", "", QString(1024, QLatin1Char('m')), ""}; // the cap is 1024
+    }
     QTest::newRow("deeply nested")
             << QByteArray(200000, '[') << parseError << "too deeply nested document" << none;
 }
