@@ -8,23 +8,18 @@
 
 #include "devicereport.h"
 #include "form.h"
-#include "fuzzdialogs.h"
 #include "localwait.h"
 #include "mqttclient.h"
 #include "mqtttopics.h"
 #include "recoveryform.h"
+#include "scripteddialogs.h"
 
 #include <QApplication>
-#include <QByteArray>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QList>
-#include <QMetaObject>
 #include <QPointer>
-#include <QString>
 #include <QTimer>
-#include <QWidget>
 
 #include <cstdint>
 #include <cstdio>
@@ -33,174 +28,34 @@
 namespace {
 
 constexpr int MaxMessages = 16;
-// 61 s of countdown and the 100 ms animation steps become a few loop passes.
-constexpr double TimeScale = 0.0001;
-constexpr int UnwindLimitMs = 20000;
-// A countdown of 61 scaled steps takes milliseconds; far longer means it is held up.
-constexpr int SettleLimitMs = 2000;
+const QString Countdown = QStringLiteral("The system is restarting, please do not close the form.");
+const QLatin1String ReportTopics[] = {Topics::UpdateCameraReport, Topics::UpdateSystemReport,
+                                      Topics::RecoveryReport};
 
-const QByteArray Unreadable("{");
-const QString CountdownStart =
-        QStringLiteral("The system is restarting, please do not close the form.");
-
-[[noreturn]] void fail(const char *what, const QString &detail = QString())
+void fail(const char *what, const QString &detail = QString())
 {
     std::fprintf(stderr, "fuzz_report: %s %s\n", what, qPrintable(detail));
     std::abort();
 }
 
-struct Message
+bool countdownShown(QWidget *w)
 {
-    bool close = false; // the operator closes the windows instead
-    QString topic;
-    QByteArray payload;
-    int windows = 0; // bit 0 camera update, bit 1 system update, bit 2 recovery
-};
+    const auto *tip = w ? w->findChild<QLabel *>(QStringLiteral("label_Tip")) : nullptr;
+    return tip && tip->text().startsWith(Countdown);
+}
 
-// Pulls bytes off the front of the input; reads past its end give nothing.
-class Reader
+// Hands a message to the window as its MQTT client does, from the event loop.
+void deliver(QWidget *window, const QString &topic, const QByteArray &payload)
 {
-public:
-    Reader(const uint8_t *data, size_t size)
-        : m_data(data)
-        , m_size(size)
-    {}
-    bool atEnd() const { return m_pos >= m_size; }
-    int byte() { return atEnd() ? 0 : m_data[m_pos++]; }
-    QByteArray bytes(size_t n)
-    {
-        n = qMin(n, m_size - m_pos);
-        const QByteArray out(reinterpret_cast<const char *>(m_data + m_pos), int(n));
-        m_pos += n;
-        return out;
-    }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
-    size_t m_pos = 0;
-};
-
-// Each message: a selector byte (low 3 bits the topic, next 3 bits the windows it goes to,
-// none meaning all), the topic's own bytes when it is an arbitrary one (a length byte first),
-// then a two-byte big-endian payload length and the payload. Topic 7 is no message but the
-// operator closing those windows.
-QString topicFor(int selector, Reader *in)
-{
-    switch (selector & 0x07) {
-    case 0:
-        return Topics::UpdateCameraReport;
-    case 1:
-        return Topics::UpdateSystemReport;
-    case 2:
-        return Topics::RecoveryReport;
-    case 3:
-        return Topics::RecoveryRequest; // a topic the tool publishes on, never reads
-    case 4:
-        return QString();
-    default: // 5 and 6
-        return QString::fromUtf8(in->bytes(size_t(in->byte())));
+    if (MqttClient *client = window ? window->findChild<MqttClient *>() : nullptr) {
+        QMetaObject::invokeMethod(
+                client, [=] { emit client->messageReceived(payload, MqttTopicName(topic)); },
+                Qt::QueuedConnection);
     }
 }
 
-QList<Message> readMessages(Reader *in)
-{
-    QList<Message> out;
-    while (!in->atEnd() && out.size() < MaxMessages) {
-        Message m;
-        const int selector = in->byte();
-        m.windows = (selector >> 3) & 0x07;
-        if (m.windows == 0)
-            m.windows = 0x07;
-        if ((selector & 0x07) == 7) {
-            m.close = true;
-            out.append(m);
-            continue;
-        }
-        m.topic = topicFor(selector, in);
-        const int high = in->byte();
-        const int low = in->byte();
-        m.payload = in->bytes(size_t((high << 8) | low));
-        out.append(m);
-    }
-    return out;
-}
-
-// The reader on its own: an unreadable report always comes with the parser's text, which the
-// windows show as the reason the run ended.
-void checkReader(const QByteArray &payload)
-{
-    const ParsedReport parsed = ParseDeviceReport(payload);
-    if (parsed.kind == ParsedReport::ParseError && parsed.errorText.isEmpty())
-        fail("a parse error without its text for", QString::fromLatin1(payload.toHex()));
-    if (parsed.kind == ParsedReport::Report)
-        ReportProgressValue(parsed.report.progress);
-}
-
-// The three windows, made again whenever the operator has closed one.
-struct Windows
-{
-    FuzzDialogs dialogs;
-    QList<QPointer<QWidget>> list{nullptr, nullptr, nullptr};
-
-    Windows()
-    {
-        // The operator takes a moment to answer: reports keep arriving meanwhile.
-        dialogs.whileOpen = [] { QCoreApplication::processEvents(); };
-    }
-
-    void ensure()
-    {
-        const QString ip = QStringLiteral("127.0.0.1");
-        const QString mac = QStringLiteral("00:1A:2B:3C:4D:5E");
-        const QString sn = QStringLiteral("SN0001");
-        for (int i = 0; i < list.size(); ++i) {
-            if (list.at(i))
-                continue;
-            QWidget *w = nullptr;
-            if (i == 2)
-                w = new RecoveryForm(ip, mac, sn);
-            else
-                w = new Form(ip, mac, sn, i == 1);
-            // Shown, so that the busy animation runs as it does for the operator.
-            w->show();
-            list[i] = w;
-        }
-    }
-};
-
-Windows *windows = nullptr;
-
-const char *const Names[] = {"camera update window", "system update window", "recovery window"};
-const QLatin1String ReportTopics[] = {Topics::UpdateCameraReport, Topics::UpdateSystemReport,
-                                      Topics::RecoveryReport};
-
-bool countdownShown(const QList<QPointer<QWidget>> &list)
-{
-    for (const QPointer<QWidget> &w : list) {
-        const auto *tip = w ? w->findChild<QLabel *>(QStringLiteral("label_Tip")) : nullptr;
-        if (tip && tip->text().startsWith(CountdownStart))
-            return true;
-    }
-    return false;
-}
-
-void post(QWidget *window, const QString &topic, const QByteArray &payload)
-{
-    if (!window)
-        return; // closed by the operator meanwhile
-    const bool posted = QMetaObject::invokeMethod(window, "topicMessageReceived",
-                                                  Qt::QueuedConnection, Q_ARG(QByteArray, payload),
-                                                  Q_ARG(MqttTopicName, MqttTopicName(topic)));
-    if (!posted)
-        fail("cannot deliver to", QString::fromLatin1(window->metaObject()->className()));
-}
-
-void postClose(QWidget *window)
-{
-    if (window && !QMetaObject::invokeMethod(window, "close", Qt::QueuedConnection))
-        fail("cannot close", QString::fromLatin1(window->metaObject()->className()));
-}
+ScriptedDialogs *dialogs = nullptr;
+QPointer<QWidget> windows[3];
 
 } // namespace
 
@@ -210,92 +65,106 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     static int argc = 1;
     static char name[] = "fuzz_report";
     static char *argv[] = {name, nullptr};
-    auto *app = new QApplication(argc, argv);
-    app->setQuitOnLastWindowClosed(false);
-    qRegisterMetaType<MqttTopicName>("MqttTopicName");
-    LocalWait::setTimeScaleForTests(TimeScale);
-    windows = new Windows;
+    (new QApplication(argc, argv))->setQuitOnLastWindowClosed(false);
+    LocalWait::setTimeScaleForTests(0.0001); // 61 s of countdown become a few loop passes
+    dialogs = new ScriptedDialogs;
+    // The operator takes a moment to answer: reports keep arriving meanwhile.
+    dialogs->whileOpen = [](const ScriptedDialogs::Call &) { QCoreApplication::processEvents(); };
     return 0;
 }
 
+// The first byte answers up to eight questions, lowest bit first: set is Yes. Then each
+// message: a selector byte (low 3 bits the topic, next 3 bits the windows it goes to, none
+// meaning all), the topic's own bytes when it is an arbitrary one (a length byte first), then
+// a two-byte big-endian payload length and the payload. Topic 7 is no message but the operator
+// closing those windows.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Reader in(data, size);
-    // The first byte answers up to eight questions, lowest bit first: set is Yes.
-    const int answers = in.byte();
-    const QList<Message> messages = readMessages(&in);
+    size_t pos = 0;
+    const auto byte = [&] { return pos < size ? data[pos++] : 0; };
+    const auto bytes = [&](size_t n) {
+        n = qMin(n, size - qMin(pos, size));
+        pos += n;
+        return QByteArray(reinterpret_cast<const char *>(data + pos - n), int(n));
+    };
+    dialogs->clear();
+    dialogs->answers.clear();
+    for (int bit = 0, answers = byte(); bit < 8; ++bit)
+        dialogs->answers << ((answers >> bit) & 1 ? QMessageBox::Yes : QMessageBox::No);
+    for (int i = 0; i < 3; ++i) {
+        if (!windows[i]) {
+            const QString ip = QStringLiteral("127.0.0.1"), mac = "00:1A:2B:3C:4D:5E", sn = "SN1";
+            windows[i] = i == 2 ? static_cast<QWidget *>(new RecoveryForm(ip, mac, sn))
+                                : new Form(ip, mac, sn, i == 1);
+            windows[i]->show(); // so that the busy animation runs as it does for the operator
+        }
+    }
+    const QList<QPointer<QWidget>> targets(std::begin(windows), std::end(windows));
 
-    windows->dialogs.clear();
-    for (int bit = 0; bit < 8; ++bit)
-        windows->dialogs.answers.append((answers >> bit) & 1 ? QMessageBox::Yes : QMessageBox::No);
-
-    windows->ensure();
-    const QList<QPointer<QWidget>> targets = windows->list;
-
-    for (const Message &m : messages) {
-        if (!m.close)
-            checkReader(m.payload);
-        for (int i = 0; i < targets.size(); ++i) {
-            if (!(m.windows & (1 << i)))
+    for (int n = 0; pos < size && n < MaxMessages; ++n) {
+        const int selector = byte();
+        const int mask = (selector >> 3) & 0x07 ? (selector >> 3) & 0x07 : 0x07;
+        const int kind = selector & 0x07;
+        QString topic = kind < 3 ? QString(ReportTopics[kind]) : QString();
+        if (kind == 3)
+            topic = Topics::RecoveryRequest; // a topic the tool publishes on, never reads
+        else if (kind == 5 || kind == 6)
+            topic = QString::fromUtf8(bytes(byte()));
+        const int high = kind == 7 ? 0 : byte();
+        const QByteArray payload = kind == 7 ? QByteArray() : bytes(size_t((high << 8) | byte()));
+        const ParsedReport parsed = ParseDeviceReport(payload);
+        if (parsed.kind == ParsedReport::ParseError && parsed.errorText.isEmpty())
+            fail("a parse error without its text for", QString::fromLatin1(payload.toHex()));
+        for (int i = 0; i < 3; ++i) {
+            if (!(mask & (1 << i)) || !targets[i])
                 continue;
-            if (m.close)
-                postClose(targets.at(i));
+            if (kind == 7)
+                QMetaObject::invokeMethod(targets[i], "close", Qt::QueuedConnection);
             else
-                post(targets.at(i), m.topic, m.payload);
+                deliver(targets[i], topic, payload);
         }
     }
 
     // Once the box falls silent every countdown must run to its end by itself. A watchdog timer
     // judges that, since it also fires inside the local loops of handlers still on the stack;
-    // then a last report that no window can read ends whatever run or animation is still going.
-    enum Phase { Delivering, Settling, Stopping, Done };
-    Phase phase = Delivering;
+    // then a last report that no window can read ends whatever run or animation still goes.
+    enum Phase { Delivering, Settling, Stopping, Done } phase = Delivering;
     QElapsedTimer sinceSilent;
     QMetaObject::invokeMethod(
-            qApp,
-            [&] {
-                phase = Settling;
-                sinceSilent.start();
-            },
-            Qt::QueuedConnection);
+            qApp, [&] { phase = Settling, sinceSilent.start(); }, Qt::QueuedConnection);
     QElapsedTimer timer;
     timer.start();
     QTimer watchdog;
     QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        if (timer.elapsed() > UnwindLimitMs)
+        if (timer.elapsed() > 20000)
             fail("the reports were not all handled in time");
         if (phase != Settling)
             return;
-        if (countdownShown(targets)) {
-            if (sinceSilent.elapsed() > SettleLimitMs)
+        if (std::any_of(targets.begin(), targets.end(), countdownShown)) {
+            if (sinceSilent.elapsed() > 2000) // 61 scaled steps take milliseconds
                 fail("a countdown does not end once the reports stop");
             return;
         }
         phase = Stopping;
-        for (int i = 0; i < targets.size(); ++i)
-            post(targets.at(i), ReportTopics[i], Unreadable);
+        for (int i = 0; i < 3; ++i)
+            deliver(targets[i], ReportTopics[i], "{");
         QMetaObject::invokeMethod(
                 qApp, [&phase] { phase = Done; }, Qt::QueuedConnection);
     });
     watchdog.start(1);
     while (phase != Done)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QCoreApplication::processEvents();
     watchdog.stop();
-    // What the handlers queued last (animation steps that now see the stop) runs out here.
-    for (int pass = 0; pass < 4; ++pass)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    for (int pass = 0; pass < 4; ++pass) // animation steps that now see the stop run out
+        QCoreApplication::processEvents();
 
-    for (int i = 0; i < targets.size(); ++i) {
-        QWidget *w = targets.at(i);
+    for (QWidget *w : targets) {
         if (!w)
-            continue; // closed by the operator, as the input asked
-        // Nothing runs any more: the window must let the operator close it.
-        QCloseEvent close;
+            continue;      // closed by the operator, as the input asked
+        QCloseEvent close; // nothing runs any more: the window must let the operator close it
         QCoreApplication::sendEvent(w, &close);
-        if (!close.isAccepted())
-            fail("refuses to close after its last report:", QString::fromLatin1(Names[i]));
-        if (countdownShown({w}))
-            fail("shows a countdown that never ended:", QString::fromLatin1(Names[i]));
+        if (!close.isAccepted() || countdownShown(w))
+            fail("refuses to close or counts down after its last report:", w->windowTitle());
     }
     return 0;
 }

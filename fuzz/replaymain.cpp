@@ -1,11 +1,9 @@
 // Runs a fuzzer's entry point once on every file named on the command line (directories are
 // read in name order), so that the seed corpora are regression tests in builds without libFuzzer.
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
 
 #include <cstdint>
 #include <cstdio>
@@ -13,40 +11,20 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
-namespace {
-
-QStringList inputFiles(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.isDir())
-        return {path};
-    QStringList out;
-    const QFileInfoList entries =
-            QDir(path).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &entry : entries)
-        out << entry.filePath();
-    return out;
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
     if (LLVMFuzzerInitialize)
         LLVMFuzzerInitialize(&argc, &argv);
-
     int runs = 0;
     for (int i = 1; i < argc; ++i) {
         const QString path = QString::fromLocal8Bit(argv[i]);
-        const QStringList files = inputFiles(path);
-        if (files.isEmpty()) {
-            std::fprintf(stderr, "no inputs in %s\n", argv[i]);
-            return 1;
-        }
-        for (const QString &file : files) {
-            QFile f(file);
+        QFileInfoList files{QFileInfo(path)};
+        if (files.first().isDir())
+            files = QDir(path).entryInfoList(QDir::Files, QDir::Name);
+        for (const QFileInfo &file : files) {
+            QFile f(file.filePath());
             if (!f.open(QIODevice::ReadOnly)) {
-                std::fprintf(stderr, "cannot read %s\n", qPrintable(file));
+                std::fprintf(stderr, "cannot read %s\n", qPrintable(file.filePath()));
                 return 1;
             }
             const QByteArray bytes = f.readAll();
