@@ -13,14 +13,6 @@
 
 namespace {
 
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
-
 QByteArray byteRange(int first, int count)
 {
     QByteArray out;
@@ -35,12 +27,12 @@ QByteArray sealed(QByteArray frame)
     return frame;
 }
 
-// A valid reply with byte `index` set to `value` and the CRC made right again.
-QByteArray withByte(int index, int value)
+// A valid reply with byte `index` set to `value`, the CRC made right again or not.
+QByteArray altered(int index, int value, bool reseal = true)
 {
     QByteArray frame = ReferenceFrame::reply(QStringLiteral("192.168.1.20"));
     frame[index] = char(value);
-    return sealed(frame);
+    return reseal ? sealed(frame) : frame;
 }
 
 } // namespace
@@ -52,13 +44,10 @@ class tst_Protocol : public QObject
 
 private slots:
     void fixedValues();
-    void crc16_data();
-    void crc16();
     void checkFrame_data();
     void checkFrame();
     void reply_data();
     void reply();
-    void updateRequest_data();
     void updateRequest();
     void fallbackClientIp_data();
     void fallbackClientIp();
@@ -70,48 +59,27 @@ private slots:
 
 void tst_Protocol::fixedValues()
 {
+    // The judge first: the published check value of CRC-16/MODBUS, the request FA 01 00 00 3C 61.
+    QCOMPARE(ReferenceFrame::crc16(reinterpret_cast<const uchar *>("123456789"), 9), 0x4B37);
+    QCOMPARE(ReferenceFrame::request(), QByteArray::fromHex("FA0100003C61"));
     QCOMPARE(Discovery::request(), ReferenceFrame::request());
+    // Every table entry and the longest length the 16-bit count allows.
+    QByteArray data = byteRange(0, 256);
+    QRandomGenerator rng(0x7A11C5);
+    while (data.size() < 65535)
+        data.append(char(rng.bounded(256)));
+    for (int length : {0, 1, 256, 65535}) {
+        uchar low = 0, high = 0;
+        const auto *in = reinterpret_cast<const uchar *>(data.constData());
+        FrameCheck().Crc16(in, quint16(length), &low, &high);
+        QCOMPARE((high << 8) | low, int(ReferenceFrame::crc16(in, length)));
+    }
     // Every other test hands the windows loopback ports; the product uses the boxes' own.
     const Endpoints e;
-    QCOMPARE(e.discoveryBindPort, quint16(6999));
+    QCOMPARE((QList<int>{e.discoveryBindPort, e.discoveryTargetPort, e.brokerPort, e.streamPort,
+                         e.loginPort}),
+             (QList<int>{6999, 6999, 1883, 8000, 8888}));
     QCOMPARE(e.discoveryAddress, QStringLiteral("255.255.255.255"));
-    QCOMPARE(e.discoveryTargetPort, quint16(6999));
-    QCOMPARE(e.brokerPort, quint16(1883));
-    QCOMPARE(e.streamPort, quint16(8000));
-    QCOMPARE(e.loginPort, quint16(8888));
-}
-
-void tst_Protocol::crc16_data()
-{
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<int>("expected"); // -1: what the bitwise reference computes
-
-    QTest::newRow("check value of 123456789") << QByteArray("123456789") << 0x4B37;
-    QTest::newRow("discovery request head") << bytes({0xFA, 0x01, 0x00, 0x00}) << 0x3C61;
-    QTest::newRow("empty input keeps the start value") << QByteArray() << 0xFFFF;
-    QTest::newRow("one zero byte") << QByteArray(1, '\0') << 0x40BF;
-    QTest::newRow("every byte value") << byteRange(0, 256) << -1;
-    QByteArray noise(65535, Qt::Uninitialized); // the longest length the 16-bit count allows
-    QRandomGenerator rng(0x7A11C5);
-    for (char &c : noise)
-        c = char(rng.bounded(256));
-    QTest::newRow("65535 random bytes") << noise << -1;
-}
-
-void tst_Protocol::crc16()
-{
-    QFETCH(QByteArray, data);
-    QFETCH(int, expected);
-
-    const auto *in = reinterpret_cast<const uchar *>(data.constData());
-    if (expected < 0)
-        expected = ReferenceFrame::crc16(in, data.size());
-    QCOMPARE(int(ReferenceFrame::crc16(in, data.size())), expected); // the judge agrees too
-    uchar low = 0;
-    uchar high = 0;
-    FrameCheck().Crc16(in, quint16(data.size()), &low, &high);
-    QCOMPARE(int(high), expected >> 8);
-    QCOMPARE(int(low), expected & 0xFF);
 }
 
 void tst_Protocol::checkFrame_data()
@@ -120,37 +88,33 @@ void tst_Protocol::checkFrame_data()
     QTest::addColumn<int>("length");
     QTest::addColumn<bool>("accepted");
 
-    const QByteArray valid = ReferenceFrame::reply(QStringLiteral("192.168.1.20"));
+    const QByteArray valid = altered(0, 0xFA);
     QTest::newRow("valid reply") << valid << 105 << true;
-    QByteArray swapped = valid;
-    swapped[103] = valid.at(104);
+    QByteArray swapped = altered(103, valid.at(104), false);
     swapped[104] = valid.at(103);
     QVERIFY(swapped != valid);
     QTest::newRow("CRC stored low byte first") << swapped << 105 << false;
-    QByteArray flipped = valid;
-    flipped[104] = char(flipped.at(104) ^ 0x01);
-    QTest::newRow("CRC off by one bit") << flipped << 105 << false;
-    QByteArray corrupted = valid;
-    corrupted[40] = char(corrupted.at(40) ^ 0x80);
-    QTest::newRow("record byte corrupted") << corrupted << 105 << false;
+    QTest::newRow("CRC off by one bit") << altered(104, valid.at(104) ^ 1, false) << 105 << false;
+    QTest::newRow("record byte changed") << altered(40, valid.at(40) ^ 0x80, false) << 105 << false;
     // Only the checked byte is wrong: the CRC is made right over the altered frame.
     for (int lengthByte : {0, 99, 101, 105, 0xFF})
-        QTest::addRow("length byte %d", lengthByte) << withByte(2, lengthByte) << 105 << false;
-    QTest::newRow("start byte FB") << withByte(0, 0xFB) << 105 << false;
-    QTest::newRow("command byte 02") << withByte(1, 0x02) << 105 << false;
-    QTest::newRow("smallest frame") << sealed(bytes({0xFA, 0x01, 0, 0, 0})) << 5 << true;
+        QTest::addRow("length byte %d", lengthByte) << altered(2, lengthByte) << 105 << false;
+    QTest::newRow("start byte FB") << altered(0, 0xFB) << 105 << false;
+    QTest::newRow("command byte 02") << altered(1, 0x02) << 105 << false;
+    QTest::newRow("smallest frame") << sealed(QByteArray::fromHex("FA01000000")) << 5 << true;
     QTest::newRow("own request") << ReferenceFrame::request() << 6 << false;
     // Shorter buffers than the length passed: rejected on the bytes that exist, before the CRC
     // reads the rest (AddressSanitizer sees any overread).
-    QTest::newRow("start byte tested first") << bytes({0xFB}) << 105 << false;
-    QTest::newRow("command byte tested second") << bytes({0xFA, 0x02}) << 105 << false;
-    QTest::newRow("length byte tested before the CRC") << bytes({0xFA, 0x01, 99}) << 105 << false;
+    QTest::newRow("start byte tested first") << QByteArray::fromHex("FB") << 105 << false;
+    QTest::newRow("command byte tested second") << QByteArray::fromHex("FA02") << 105 << false;
+    QTest::newRow("length byte tested before the CRC")
+            << QByteArray::fromHex("FA0163") << 105 << false;
     for (int length = 0; length < 5; ++length)
         QTest::addRow("%d bytes", length)
-                << bytes({0xFA, 0x01, 0, 0}).left(length) << length << false;
+                << QByteArray::fromHex("FA010000").left(length) << length << false;
     // 261 - 5 = 256 does not fit the length byte; a frame claiming 0 must not pass as 256.
     QTest::newRow("length byte does not wrap")
-            << sealed(bytes({0xFA, 0x01, 0}) + QByteArray(258, 'x')) << 261 << false;
+            << sealed(QByteArray::fromHex("FA0100") + QByteArray(258, 'x')) << 261 << false;
 }
 
 void tst_Protocol::checkFrame()
@@ -222,37 +186,18 @@ void tst_Protocol::reply()
     QCOMPARE(Discovery::encodeReply(record), frame); // what the box simulator sends
 }
 
-void tst_Protocol::updateRequest_data()
-{
-    QTest::addColumn<qint64>("bufferSize");
-    QTest::addColumn<qint64>("fileSize");
-    QTest::addColumn<QByteArray>("body");
-
-    QTest::newRow("camera image")
-            << qint64(1048576) << qint64(123)
-            << QByteArray(R"({"buffer_size":"1048576","client_ip":"192.168.1.5",)"
-                          R"("file_md5":"0123456789abcdef0123456789abcdef",)"
-                          R"("file_name":"cam fw.bin","file_size":"123"})");
-    QTest::newRow("system image of 5 GiB")
-            << qint64(2097152) << qint64(5) * 1024 * 1024 * 1024
-            << QByteArray(R"({"buffer_size":"2097152","client_ip":"192.168.1.5",)"
-                          R"("file_md5":"0123456789abcdef0123456789abcdef",)"
-                          R"("file_name":"cam fw.bin","file_size":"5368709120"})");
-}
-
 void tst_Protocol::updateRequest()
 {
-    QFETCH(qint64, bufferSize);
-    QFETCH(qint64, fileSize);
-    QFETCH(QByteArray, body);
-
     UpdateRequest::Fields fields;
     fields.clientIp = QStringLiteral("192.168.1.5");
-    fields.fileName = QStringLiteral("cam fw.bin");
-    fields.bufferSize = bufferSize;
-    fields.fileSize = fileSize;
+    fields.fileName = QStringLiteral("sys fw.img");
+    fields.bufferSize = 2097152;
+    fields.fileSize = qint64(5) << 30;
     fields.md5Hex = "0123456789abcdef0123456789abcdef";
-    QCOMPARE(UpdateRequest::body(fields), body); // every value a JSON string
+    QCOMPARE(UpdateRequest::body(fields), // every value a JSON string
+             QByteArray(R"({"buffer_size":"2097152","client_ip":"192.168.1.5",)"
+                        R"("file_md5":"0123456789abcdef0123456789abcdef",)"
+                        R"("file_name":"sys fw.img","file_size":"5368709120"})"));
 }
 
 void tst_Protocol::fallbackClientIp_data()
@@ -294,19 +239,11 @@ void tst_Protocol::parseDeviceReport_data()
     QTest::newRow("missing members, texts kept exactly, others ignored")
             << QByteArray(R"({"progress":"100.0","type":"2 ","x":"y"})") << report << QString()
             << QStringList{"2 ", "", "", "100.0"};
-    QTest::newRow("UTF-8 and escapes")
-            << QByteArray("{\"message\":\"Schritt \xC3\xBC\\n\\u00e9\"}") << report << QString()
-            << QStringList{"", "", QStringLiteral("Schritt \u00FC\n\u00E9"), ""};
     QTest::newRow("array") << QByteArray(R"([{"type":"1"}])") << int(ParsedReport::NotObject)
                            << QString() << none;
     QTest::newRow("scalar") << QByteArray("42") << parseError << "illegal value" << none;
-    QTest::newRow("empty payload") << QByteArray() << parseError << "illegal value" << none;
     QTest::newRow("truncated") << QByteArray(R"({"type":"1","progress":"5)") << parseError
                                << "unterminated string" << none;
-    QTest::newRow("garbage after the object") << QByteArray(R"({"type":"1"}x)") << parseError
-                                              << "garbage at the end of the document" << none;
-    QTest::newRow("invalid UTF-8")
-            << QByteArray("{\"message\":\"\xFF\"}") << parseError << "invalid UTF8 string" << none;
     for (int length : {1024, 1025, 4 << 20}) {
         QTest::addRow("message of %d characters", length)
                 << "{\"message\":\"" + QByteArray(length, 'm') + "\"}" << report << QString()
@@ -336,10 +273,8 @@ void tst_Protocol::reportProgressValue_data()
     QTest::addColumn<int>("value");
 
     QTest::newRow("100") << "100" << 100;
-    QTest::newRow("leading zeros") << "007" << 7;
     QTest::newRow("negative") << "-5" << -5;
     QTest::newRow("empty") << "" << 0;
-    QTest::newRow("words") << "half" << 0;
     QTest::newRow("fraction") << "99.5" << 0;
     QTest::newRow("hexadecimal is not base 10") << "0x10" << 0;
     QTest::newRow("beyond int") << "99999999999" << 0;
