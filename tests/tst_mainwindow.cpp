@@ -239,17 +239,10 @@ void tst_MainWindow::search_data()
     QTest::addColumn<QList<QByteArray>>("replies");
     QTest::addColumn<QList<int>>("listed"); // indexes into replies
 
+    // Which frames pass is the protocol test's table; here the window's use of it.
     const QByteArray good = reply("192.168.1.20");
-    const auto changed = [&good](int index, int value, bool reseal) {
-        QByteArray frame = good;
-        frame[index] = char(value);
-        if (reseal) // only the changed byte is wrong
-            ReferenceFrame::seal(&frame);
-        else if (index == 103) // the CRC's two bytes swapped
-            frame[104] = good.at(103);
-        return frame;
-    };
-    QVERIFY(good.at(103) != good.at(104));
+    QByteArray badCrc = good;
+    badCrc[104] = char(badCrc.at(104) ^ 1);
     // Each row ends with a valid sentinel: once it is listed, all before it have been read too.
     const auto row = [](const char *name, QList<QByteArray> replies, QList<int> listed) {
         listed << replies.size();
@@ -261,18 +254,10 @@ void tst_MainWindow::search_data()
                                "v3.2.1")},
         {0});
     row("duplicate IP keeps the first", {good, reply("192.168.1.20", "SECOND")}, {0});
-    row("two IPs", {good, reply("192.168.1.21")}, {0, 1});
-    row("bad CRC", {changed(104, good.at(104) ^ 1, false)}, {});
-    row("CRC low byte first", {changed(103, good.at(104), false)}, {});
-    row("length byte 99", {changed(2, 99, true)}, {});
-    row("length byte 101", {changed(2, 101, true)}, {});
-    row("head byte 0 wrong", {changed(0, 0xFB, true)}, {});
-    row("head byte 1 wrong", {changed(1, 0x02, true)}, {});
-    row("104 bytes", {good.left(104)}, {});
-    row("106 bytes", {good + '\0'}, {});
-    row("empty datagram", {QByteArray()}, {});
-    row("own request echoed", {ReferenceFrame::request()}, {});
-    row("bad between good", {reply("10.0.0.1"), good.left(104), reply("10.0.0.2")}, {0, 2});
+    row("broken between good",
+        {reply("10.0.0.1"), badCrc, good.left(104), QByteArray(), ReferenceFrame::request(),
+         good + '\0', reply("10.0.0.2")},
+        {0, 6});
     QList<QByteArray> burst; // written before the tool reads any: only its socket buffer holds them
     QList<int> all;
     for (int i = 0; i < 2000; ++i) {
