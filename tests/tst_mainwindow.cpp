@@ -292,6 +292,8 @@ void tst_MainWindow::searchAgain()
     // whole wait, and lists a box again that the first search saw.
     int rowsAtRequest = -1;
     m_peer->afterReplies = [&] {
+        if (rowsAtRequest >= 0)
+            return; // a second request is the fault this test looks for
         rowsAtRequest = rows().size();
         QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 1, 5000);
         m_button->click();
