@@ -60,8 +60,6 @@ private slots:
     void menuEntry();
     void commandNeverReachesPreviousBox_data();
     void commandNeverReachesPreviousBox();
-    void actionDuringSearch_data();
-    void actionDuringSearch();
     void windowDeletedWhileWaiting_data();
     void windowDeletedWhileWaiting();
 
@@ -367,7 +365,7 @@ void tst_MainWindow::menuNeedsExactlyOneSelectedRow()
 void tst_MainWindow::menuEntry_data()
 {
     QTest::addColumn<QString>("entry");
-    QTest::addColumn<int>("box");
+    QTest::addColumn<int>("box"); // -1: the first box, chosen while the search still runs
     QTest::addColumn<int>("answer");
     QTest::addColumn<QString>("effect");
     QTest::addColumn<QString>("state");
@@ -393,6 +391,11 @@ void tst_MainWindow::menuEntry_data()
         QTest::newRow(qPrintable(entry))
                 << entry << 1 << 0 << "window " + title << Texts::SearchCompleted << QStringList();
     }
+    for (const QString &entry : Entries) {
+        QTest::addRow("%s during a search", qPrintable(entry))
+                << entry << -1 << yes << "information " + Texts::WaitForSearch
+                << Texts::SearchCompleted << QStringList();
+    }
 }
 
 void tst_MainWindow::menuEntry()
@@ -404,6 +407,16 @@ void tst_MainWindow::menuEntry()
     QFETCH(QString, state);
     QFETCH(QStringList, seen);
 
+    const bool duringSearch = box < 0;
+    box = qMax(box, 0);
+    if (duringSearch) {
+        m_peer->afterReplies = [&] {
+            QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 3, 5000);
+            select(box);
+            QVERIFY(choose(entry));
+            QCOMPARE(m_state->text(), Texts::Searching);
+        };
+    }
     runSearch({reply(Boxes[0], "SN-A"), reply(Boxes[1], "SN-B"), reply(Boxes[2], "SN-C")});
     select(box);
     m_dialogs->answers = {QMessageBox::StandardButton(answer)};
@@ -413,7 +426,7 @@ void tst_MainWindow::menuEntry()
         // The time the question is open is the time the connection gets.
         QVERIFY(answer != QMessageBox::Yes || box == 2 || toolConnectedTo(Boxes[box]));
     };
-    QVERIFY(choose(entry));
+    QVERIFY(duringSearch || choose(entry));
     QCOMPARE(effects(), QStringList{effect});
     QCOMPARE(m_state->text(), state);
     QVERIFY(stateWhileAsked.isEmpty()); // cleared before the question
@@ -460,30 +473,6 @@ void tst_MainWindow::commandNeverReachesPreviousBox()
     QCOMPARE(m_state->text(), QStringLiteral("System Shut Down"));
     QCOMPARE(seen(0), seenByFirst);
     QCOMPARE(seen(1), QStringList{ShutDownSent});
-}
-
-void tst_MainWindow::actionDuringSearch_data()
-{
-    QTest::addColumn<QString>("entry");
-    for (const QString &entry : Entries)
-        QTest::newRow(qPrintable(entry)) << entry;
-}
-
-void tst_MainWindow::actionDuringSearch()
-{
-    QFETCH(QString, entry);
-    bool chosen = false;
-    m_peer->afterReplies = [&] {
-        // Inside the collection: the row is listed and chosen while the search still runs.
-        QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 1, 5000);
-        select(0);
-        chosen = choose(entry);
-        QCOMPARE(m_state->text(), Texts::Searching);
-    };
-    runSearch({reply(Boxes[0])});
-    QVERIFY(chosen);
-    QCOMPARE(effects(), QStringList{"information " + Texts::WaitForSearch});
-    QCOMPARE(seen(0), QStringList());
 }
 
 void tst_MainWindow::windowDeletedWhileWaiting_data()
