@@ -20,11 +20,10 @@ MosquittoBroker::MosquittoBroker(const QString &address)
 
 QString MosquittoBroker::executable()
 {
-    for (const char *path : {"/usr/sbin/mosquitto", "/usr/bin/mosquitto"}) {
-        if (QFile::exists(QLatin1String(path)))
-            return QLatin1String(path);
-    }
-    return QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
+    // Debian installs the broker in /usr/sbin, which not every PATH holds.
+    const QString name = QStringLiteral("mosquitto");
+    const QString onPath = QStandardPaths::findExecutable(name);
+    return onPath.isEmpty() ? QStandardPaths::findExecutable(name, {"/usr/sbin"}) : onPath;
 }
 
 bool MosquittoBroker::start()
