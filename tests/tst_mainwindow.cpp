@@ -60,6 +60,7 @@ private slots:
     void menuEntry();
     void commandNeverReachesPreviousBox_data();
     void commandNeverReachesPreviousBox();
+    void otherBoxChosenWhileAsked();
     void windowDeletedWhileWaiting_data();
     void windowDeletedWhileWaiting();
 
@@ -473,6 +474,28 @@ void tst_MainWindow::commandNeverReachesPreviousBox()
     QCOMPARE(m_state->text(), QStringLiteral("System Shut Down"));
     QCOMPARE(seen(0), seenByFirst);
     QCOMPARE(seen(1), QStringList{ShutDownSent});
+}
+
+void tst_MainWindow::otherBoxChosenWhileAsked()
+{
+    // The question for the first box is still open when a command for the second is given and
+    // cancelled: the client is on the second box's broker now, where the late Yes must not go.
+    runSearch({reply(Boxes[0]), reply(Boxes[1])});
+    m_dialogs->answers = {QMessageBox::No, QMessageBox::Yes};
+    int asked = 0;
+    m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
+        if (asked++ > 0)
+            return;
+        select(1);
+        QVERIFY(choose(QStringLiteral("Restart")));
+        QVERIFY(toolConnectedTo(Boxes[1]));
+    };
+    select(0);
+    QVERIFY(choose(QStringLiteral("Shut Down")));
+    QCOMPARE(asked, 2);
+    QCOMPARE(m_state->text(), QStringLiteral("System Shut Down Failed: Connect Server Failed"));
+    QCOMPARE(seen(0), QStringList());
+    QCOMPARE(seen(1), QStringList());
 }
 
 void tst_MainWindow::windowDeletedWhileWaiting_data()
