@@ -1,0 +1,368 @@
+#include "windowsupport.h"
+
+#include "form.h"
+#include "localwait.h"
+#include "mqttclient.h"
+#include "recoveryform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTextDocument>
+
+QStringList WindowTexts::countdown()
+{
+    QStringList texts;
+    for (int n = 60; n >= 0; --n)
+        texts << QStringLiteral("The system is restarting, please do not close the form. It takes "
+                                "about 1 minute. Countdown: %1")
+                         .arg(n);
+    return texts << RestartDone;
+}
+
+QByteArray imageBytes(int size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 x = seed * 2654435761u + 1;
+    for (int i = 0; i < size; ++i)
+        data[i] = char((x = x * 1664525u + 1013904223u) >> 24);
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray reportPayload(const QString &type, const QString &errorcode, const QString &message,
+                         const QString &progress)
+{
+    const auto quoted = [](QString text) {
+        return '"' + text.replace('\\', "\\\\").replace('"', "\\\"").toUtf8() + '"';
+    };
+    return "{\"type\":" + quoted(type) + ",\"errorcode\":" + quoted(errorcode) +
+           ",\"message\":" + quoted(message) + ",\"progress\":" + quoted(progress) + '}';
+}
+
+bool shownLiterally(const QLabel *label)
+{
+    return label->textFormat() == Qt::PlainText ||
+           (label->textFormat() == Qt::AutoText && !Qt::mightBeRichText(label->text()));
+}
+
+bool fileOpenHere(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString target =
+            QFileInfo(info.absolutePath()).canonicalFilePath() + '/' + info.fileName();
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System)) {
+        if (QFile::symLinkTarget(fds.filePath(fd)).startsWith(target))
+            return true;
+    }
+    return false;
+}
+
+Poll::Poll(std::function<bool()> step)
+{
+    m_timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_timer, &QTimer::timeout, [this, step] {
+        if (step())
+            m_timer.stop();
+    });
+    m_timer.start(1);
+}
+
+Poll::Poll(std::function<bool()> ready, std::function<void()> action)
+    : Poll([ready, action] { return ready() && (action(), true); })
+{}
+
+LabelLog::LabelLog(QLabel *label)
+    : texts{label->text()}
+    , m_label(label)
+    , m_poll([this] { return poll(), false; })
+{}
+
+void LabelLog::poll()
+{
+    if (m_label && m_label->text() != texts.last()) {
+        texts << m_label->text();
+        if (onText)
+            onText(texts.last());
+    }
+}
+
+StreamReceiver::StreamReceiver()
+{
+    clock.start();
+    m_server.listen(QHostAddress::LocalHost, 0);
+    QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            streams.push_back(std::make_unique<Stream>());
+            Stream *stream = streams.back().get();
+            stream->socket = socket;
+            stream->acceptedAt = clock.elapsed();
+            if (m_paused)
+                socket->setReadBufferSize(m_buffered);
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, stream] {
+                if (!m_paused)
+                    take(*stream);
+            });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket,
+                             [stream] { stream->closed = true; });
+        }
+    });
+}
+
+void StreamReceiver::setPaused(bool paused, qint64 buffered)
+{
+    m_paused = paused;
+    m_buffered = buffered;
+    for (const auto &stream : streams)
+        stream->socket->setReadBufferSize(paused ? buffered : 0);
+    if (!paused)
+        drain();
+}
+
+void StreamReceiver::drain()
+{
+    for (const auto &stream : streams)
+        take(*stream);
+}
+
+void StreamReceiver::take(Stream &stream)
+{
+    const QByteArray bytes = stream.socket->readAll();
+    if (bytes.isEmpty())
+        return;
+    stream.data += bytes;
+    stream.reads.append({clock.elapsed(), stream.data.size()});
+    if (onData)
+        onData(stream);
+}
+
+qint64 StreamReceiver::pauseAfter(const Stream &stream, qint64 offset)
+{
+    for (int i = 0; i + 1 < stream.reads.size(); ++i) {
+        if (stream.reads[i].second == offset)
+            return stream.reads[i + 1].first - stream.reads[i].first;
+    }
+    return -1;
+}
+
+namespace {
+
+// What tells the three kinds of window apart, in the order of WindowKind.
+struct KindNames
+{
+    const char *topic;  // after "TalixTools_in/" and "TalixTools_out/"
+    const char *prefix; // of the window's own widget names
+    const char *busy;
+};
+const KindNames kindNames[] = {
+        {"update_camera_fw", "",
+         "The camera fw is updating, it takes about 1 minute. Please do "
+         "not close the camera fw update form."},
+        {"update_file_system", "",
+         "The system fw is updating, it takes about 30 minutes. Please do "
+         "not close the system fw update form."},
+        {"recovery_file_system", "_recovery",
+         "The system is recovering, it takes about 25 minutes. "
+         "Please do not close the recovery system form."},
+};
+
+template<typename T>
+T *child(const QWidget *window, const QString &name)
+{
+    return window ? window->findChild<T *>(name) : nullptr;
+}
+
+} // namespace
+
+WindowDriver::WindowDriver(WindowKind kind, quint16 brokerPort, const QString &ip)
+    : kind(kind)
+{
+    Endpoints endpoints;
+    endpoints.brokerPort = brokerPort;
+    endpoints.streamPort = receiver.port();
+    // The MAC and SN come from the box: markup in them must show as written.
+    const QString mac = QStringLiteral("<b>00:11:22:33:44:55</b>");
+    const QString sn = QStringLiteral("<i>SN</i>0001");
+    if (kind == WindowKind::Recovery) {
+        auto *recovery = new RecoveryForm(ip, mac, sn);
+        recovery->setEndpoints(endpoints);
+        window = recovery;
+    } else {
+        auto *form = new Form(ip, mac, sn, kind == WindowKind::System);
+        form->setEndpoints(endpoints);
+        window = form;
+    }
+    window->show();
+    QObject::connect(client(), &MqttClient::messageReceived, window, [this] {
+        ++handled;
+        if (onHandled)
+            onHandled(handled);
+    });
+    image = dir.filePath(QStringLiteral("image.bin"));
+    writeFile(image, imageBytes(1000));
+    if (box.connectTo(QStringLiteral("127.0.0.1"), brokerPort))
+        box.subscribe(QStringLiteral("TalixTools_in/#"));
+}
+
+WindowDriver::~WindowDriver()
+{
+    delete window.data();
+    LocalWait::setTimeScaleForTests(1.0);
+}
+
+QLabel *WindowDriver::state() const
+{
+    return child<QLabel>(window, QStringLiteral("label_state") +
+                                         (kind == WindowKind::Recovery ? "_recovery" : ""));
+}
+
+QLabel *WindowDriver::tip() const
+{
+    return child<QLabel>(window, QStringLiteral("label_Tip"));
+}
+
+QProgressBar *WindowDriver::bar() const
+{
+    return child<QProgressBar>(window, QStringLiteral("progressBar") +
+                                               (kind == WindowKind::Recovery ? "_Recovery" : ""));
+}
+
+QPushButton *WindowDriver::startButton() const
+{
+    return child<QPushButton>(window, kind == WindowKind::Recovery ? "pushButton_Recovery"
+                                                                   : "pushButton_Start");
+}
+
+QList<QLabel *> WindowDriver::deviceLabels() const
+{
+    QList<QLabel *> labels;
+    for (const char *name : {"_ip_value", "_mac_value", "_sn_value"})
+        labels << child<QLabel>(window,
+                                QStringLiteral("label") + kindNames[int(kind)].prefix + name);
+    return labels;
+}
+
+MqttClient *WindowDriver::client() const
+{
+    return window ? window->findChild<MqttClient *>() : nullptr;
+}
+
+QString WindowDriver::reportTopic() const
+{
+    return QStringLiteral("TalixTools_out/") + kindNames[int(kind)].topic;
+}
+
+QString WindowDriver::requestTopic() const
+{
+    return QStringLiteral("TalixTools_in/") + kindNames[int(kind)].topic;
+}
+
+QStringList WindowDriver::otherTopics() const
+{
+    QStringList topics{QStringLiteral("TalixTools_out/other")};
+    for (const KindNames &names : kindNames)
+        topics << QStringLiteral("TalixTools_out/") + names.topic;
+    topics.removeAll(reportTopic());
+    // The system update window takes the recovery window's reports too.
+    if (kind == WindowKind::System)
+        topics.removeAll(QStringLiteral("TalixTools_out/recovery_file_system"));
+    return topics;
+}
+
+QString WindowDriver::busyText() const
+{
+    return QLatin1String(kindNames[int(kind)].busy);
+}
+
+QString WindowDriver::restartingText() const
+{
+    return QStringLiteral("The system is restarting, it takes about 1 minute. Please do not close "
+                          "the %1 form.")
+            .arg(kind == WindowKind::Recovery ? "recovery system" : "system fw update");
+}
+
+QString WindowDriver::noReportText() const
+{
+    return QStringLiteral("%1 Failed: No report from the device")
+            .arg(kind == WindowKind::Recovery ? "Recovery" : "Update");
+}
+
+void WindowDriver::choose(const QString &path)
+{
+    dialogs.files = QStringList{path};
+    child<QPushButton>(window, QStringLiteral("pushButton_Browser"))->click();
+    imageSize = QFileInfo(path).size();
+}
+
+void WindowDriver::clickStart()
+{
+    dialogs.answers = {QMessageBox::Yes};
+    if (window) // a file dialog may have closed it
+        startButton()->click();
+}
+
+void WindowDriver::begin(double scale)
+{
+    LocalWait::setTimeScaleForTests(scale);
+    if (kind != WindowKind::Recovery &&
+        child<QLineEdit>(window, QStringLiteral("lineEdit"))->text().isEmpty())
+        choose(image);
+    clickStart();
+}
+
+bool WindowDriver::startRun(double scale)
+{
+    const int requestsBefore = requests();
+    const size_t streamsBefore = receiver.streams.size();
+    const auto ready = [&] {
+        return window && requests() > requestsBefore &&
+               (kind == WindowKind::Recovery || (receiver.streams.size() > streamsBefore &&
+                                                 receiver.last()->data.size() == imageSize &&
+                                                 state()->text() == WindowTexts::Succeed));
+    };
+    // The scaled connection wait is short; the connection goes on in the background, and a run
+    // that ended for want of it is simply started again.
+    for (int attempt = 0; attempt < 50 && window && !ready(); ++attempt) {
+        begin(scale);
+        (void)QTest::qWaitFor([&] { return ready() || !window || startButton()->isEnabled(); },
+                              20000);
+    }
+    dialogs.calls.clear();
+    return ready();
+}
+
+bool WindowDriver::hearOtherTopics()
+{
+    // The broker takes one client's packets in order: a message the client sends after its
+    // subscription comes back only once the subscription holds. A JSON array changes nothing.
+    const int target = handled + otherTopics().size();
+    for (const QString &topic : otherTopics()) {
+        client()->subscribe(topic, 0);
+        client()->publish(topic, "[]");
+    }
+    return QTest::qWaitFor([&] { return handled == target; }, 10000);
+}
+
+void WindowDriver::report(const QByteArray &payload, const QString &topic)
+{
+    box.publish(topic.isEmpty() ? reportTopic() : topic, payload);
+}
+
+QStringList WindowDriver::close()
+{
+    const int before = dialogs.calls.size();
+    window->close();
+    return dialogs.texts().mid(before);
+}

@@ -1,0 +1,602 @@
+// The box's reports driving the camera update, system update and recovery windows through a
+// real broker: texts, progress, the busy animation, the restart countdown, the close guards,
+// the silent-box limit, and windows closed while one of their handlers waits.
+
+#include "localwait.h"
+#include "mosquittobroker.h"
+#include "mqttclient.h"
+#include "windowsupport.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextDocument>
+#include <QtTest>
+
+namespace {
+
+using Payloads = QList<QByteArray>;
+constexpr WindowKind Camera = WindowKind::Camera;
+constexpr WindowKind System = WindowKind::System;
+constexpr WindowKind Recovery = WindowKind::Recovery;
+// How a row of the reports table leaves the window.
+enum Outcome { Ends = 1, ClosesStream = 2, Asks = 4, Animates = 8, Yes = 16, BrokerGone = 32 };
+
+QByteArray r(const char *type, const char *errorcode, const QString &message,
+             const char *progress = "")
+{
+    return reportPayload(type, errorcode, message, progress);
+}
+
+QString parserText(const QByteArray &payload)
+{
+    QJsonParseError error;
+    QJsonDocument::fromJson(payload, &error);
+    return error.errorString();
+}
+
+// The report that completes a run and starts the restart countdown.
+QByteArray completion(WindowKind kind, const QString &message = QStringLiteral("Done"))
+{
+    return r(kind == Recovery ? "3" : "4", "0", message, "100");
+}
+
+} // namespace
+
+class WindowReportsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY2(m_broker.start(), "mosquitto must be installed"); }
+    void reports_data();
+    void reports();
+    void deviceTextsShownLiterally();
+    void animation_data();
+    void animation();
+    void countdown_data();
+    void countdown();
+    void silentBox_data();
+    void silentBox();
+    void startRefused_data();
+    void startRefused();
+    void closedDuringWait_data();
+    void closedDuringWait();
+
+private:
+    MosquittoBroker m_broker;
+};
+
+void WindowReportsTest::reports_data()
+{
+    QTest::addColumn<WindowKind>("kind");
+    QTest::addColumn<QString>("topic"); // empty: the window's own; "*": every other one
+    QTest::addColumn<Payloads>("payloads");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<int>("bar"); // -1: still animating
+    QTest::addColumn<int>("outcome");
+
+    const QString rec = QStringLiteral("TalixTools_out/recovery_file_system");
+    const QString camFailed = QStringLiteral("Update camera fw failed: ");
+    const QString sysFailed = QStringLiteral("Update file system failed: ");
+    const QString &succeed = WindowTexts::Succeed;
+    const QByteArray cut("{\"type\":\"1\",\"errorcode\":");
+    const QByteArray scalar("\"text\"");
+    const QString markup = QStringLiteral("<h1>Big</h1><br>second line");
+    // Markup too, and one character more than a label shows.
+    const QString longText = markup + QString(1024 - markup.size(), 'a') + 'b';
+    const QString shown = longText.left(1024);
+    const auto row = [](const char *name, WindowKind kind, const QString &topic,
+                        const Payloads &payloads, const QString &label, int bar, int outcome) {
+        QTest::newRow(name) << kind << topic << payloads << label << bar << outcome;
+    };
+
+    row("camera: stage 1", Camera, {}, {r("1", "0", "Receiving", "50")}, "Receiving", 50, 0);
+    row("camera: stage 1 at 100 closes the stream", Camera, {}, {r("1", "0", "Got it", "100")},
+        "Got it", 100, ClosesStream);
+    row("camera: stage 2", Camera, {}, {r("2", "0", "Writing", "30")}, "Writing", 30, 0);
+    row("camera: stage 1 failure", Camera, {}, {r("1", "7", "Bad", "20")}, camFailed + "Bad", 0,
+        Ends | ClosesStream);
+    row("camera: errorcode missing", Camera, {}, {R"({"type":"2","message":"No code"})"},
+        camFailed + "No code", 0, Ends | ClosesStream);
+    row("camera: errorcode 00 is not 0", Camera, {}, {r("1", "00", "Odd", "10")}, camFailed + "Odd",
+        0, Ends | ClosesStream);
+    row("camera: complete, no restart", Camera, {}, {r("2", "0", "Done", "100")}, "Done", 100,
+        Ends | Asks);
+    row("camera: complete, restart", Camera, {}, {r("2", "0", "Done", "100")}, "System Restart",
+        100, Ends | Asks | Yes);
+    row("camera: complete, broker gone", Camera, {}, {r("2", "0", "Done", "100")},
+        "System Restart Failed: Connect Server Failed", 100, Ends | Asks | Yes | BrokerGone);
+    row("camera: numeric type, stage 3, array ignored", Camera, {},
+        {R"({"type":1,"errorcode":"0","message":"x","progress":"5"})", r("3", "0", "x", "5"),
+         "[1]"},
+        succeed, 0, 0);
+    row("camera: other topics ignored", Camera, "*", {r("1", "1", "x", "0")}, succeed, 0, 0);
+    row("camera: unreadable on any topic", Camera, "*", {cut}, parserText(cut), 0, Ends);
+    row("camera: progress not a number", Camera, {},
+        {r("1", "0", "a", "40"), r("1", "0", "b", "x")}, "b", 0, 0);
+    row("camera: progress out of range", Camera, {},
+        {r("1", "0", "a", "40"), r("1", "0", "b", "150")}, "b", 40, 0);
+    row("camera: 100.0 is not 100", Camera, {}, {r("1", "0", "a", "100.0")}, "a", 0, 0);
+    row("camera: markup and length", Camera, {}, {r("1", "0", longText, "10")}, shown, 10, 0);
+    row("camera: markup after the prefix", Camera, {}, {r("1", "1", markup, "0")},
+        camFailed + markup, 0, Ends | ClosesStream);
+
+    row("system: stage 1", System, {}, {r("1", "0", "Receiving", "30")}, "Receiving", 30, 0);
+    row("system: stage 1 at 100 closes the stream", System, {}, {r("1", "0", "Got it", "100")},
+        "Got it", 100, ClosesStream);
+    row("system: stage 1 failure", System, {}, {r("1", "2", "Full", "10")}, sysFailed + "Full", 0,
+        Ends | ClosesStream);
+    row("system: stage 2 animates", System, {}, {r("2", "0", "Unpacking")}, "Unpacking", -1,
+        Animates);
+    row("system: stage 3 after 2 changes only the text", System, {},
+        {r("2", "0", "Unpacking"), r("3", "0", "Writing")}, "Writing", -1, Animates);
+    row("system: stage 4 failure only shows its message", System, {}, {r("4", "9", "Bad")}, "Bad",
+        -1, Animates);
+    row("system: recovery topic stage", System, rec, {r("2", "0", "Busy")}, sysFailed + "Busy", 0,
+        0);
+    row("system: recovery topic failure", System, rec, {r("1", "4", "Bad")}, sysFailed + "Bad", 0,
+        Ends);
+    row("system: recovery topic completion", System, rec, {r("3", "0", "Done", "100")},
+        sysFailed + "Done", 0, Ends);
+    row("system: recovery topic stage 4, numeric type ignored", System, rec,
+        {r("4", "1", "x", "100"), R"({"type":3,"errorcode":"0","message":"x","progress":"100"})"},
+        succeed, 0, 0);
+    row("system: other topics ignored", System, "*", {r("1", "1", "x", "0")}, succeed, 0, 0);
+    row("system: unreadable on any topic", System, "*", {cut}, parserText(cut), 0, Ends);
+    row("system: markup and length", System, {}, {r("1", "0", longText, "10")}, shown, 10, 0);
+    row("system: markup after the prefix", System, {}, {r("1", "1", markup, "0")},
+        sysFailed + markup, 0, Ends | ClosesStream);
+
+    row("recovery: first report animates", Recovery, {}, {r("1", "0", "One")}, "One", -1, Animates);
+    row("recovery: type 3 at 99", Recovery, {}, {r("3", "0", "Almost", "99")}, "Almost", -1,
+        Animates);
+    row("recovery: 100.0 is not 100", Recovery, {}, {r("3", "0", "Nearly", "100.0")}, "Nearly", -1,
+        Animates);
+    row("recovery: failure as first report ends at 60", Recovery, {}, {r("1", "5", "Bad")}, "Bad",
+        60, Ends | Animates);
+    row("recovery: failure during the animation", Recovery, {},
+        {r("1", "0", "A"), r("2", "7", "Bad")}, "Bad", 60, Ends | Animates);
+    row("recovery: type 3 failure at 100", Recovery, {}, {r("3", "2", "Bad", "100")}, "Bad", 60,
+        Ends | Animates);
+    row("recovery: errorcode 00", Recovery, {}, {r("2", "00", "Odd")}, "Odd", 60, Ends | Animates);
+    row("recovery: errorcode missing", Recovery, {}, {R"({"type":"2","message":"No code"})"},
+        "No code", 60, Ends | Animates);
+    row("recovery: errorcode a number", Recovery, {},
+        {R"({"type":"1","errorcode":0,"message":"N"})"}, "N", 60, Ends | Animates);
+    row("recovery: numeric type, type 4, array ignored", Recovery, {},
+        {R"({"type":1,"errorcode":"0","message":"x"})", r("4", "0", "x", "100"),
+         "[" + r("1", "5", "x") + "]"},
+        WindowTexts::Preparing, 0, 0);
+    row("recovery: other topics not even parsed", Recovery, "*", {r("1", "5", "x"), cut},
+        WindowTexts::Preparing, 0, 0);
+    row("recovery: a JSON scalar is unreadable", Recovery, {}, {scalar}, parserText(scalar), 0,
+        Ends);
+    row("recovery: unreadable report ends the animation at 60", Recovery, {},
+        {r("1", "0", "A"), cut}, parserText(cut), 60, Ends | Animates);
+    row("recovery: report after the end animates, run stays ended", Recovery, {},
+        {r("1", "5", "Bad"), r("2", "0", "Late")}, "Late", -1, Ends | Animates);
+    row("recovery: markup and length", Recovery, {}, {r("1", "0", longText)}, shown, -1, Animates);
+}
+
+void WindowReportsTest::reports()
+{
+    QFETCH(WindowKind, kind);
+    QFETCH(QString, topic);
+    QFETCH(Payloads, payloads);
+    QFETCH(QString, label);
+    QFETCH(int, bar);
+    QFETCH(int, outcome);
+
+    WindowDriver w(kind, m_broker.port());
+    QVERIFY(w.startRun());
+    QVERIFY(w.hearOtherTopics());
+    if (kind == Recovery)
+        QCOMPARE(w.box.inbox(w.requestTopic()), Payloads{"RecoveryDefaultSystem"});
+    if (outcome & Yes)
+        w.dialogs.answers = {QMessageBox::Yes};
+    if (outcome & BrokerGone)
+        w.dialogs.whileOpen = [&w](const ScriptedDialogs::Call &) {
+            w.client()->disconnectFromHost();
+        };
+
+    // Looked at once the last report is handled. An animation would keep the test inside its
+    // loop for good: hiding the window after a few steps ends it.
+    const QStringList topics = topic == "*" ? w.otherTopics() : QStringList{topic};
+    QString seenLabel;
+    bool seenEnabled = false;
+    int steps = 0;
+    w.handled = 0;
+    w.onHandled = [&](int handled) {
+        if (handled != payloads.size() * topics.size())
+            return;
+        seenLabel = w.state()->text();
+        seenEnabled = w.startButton()->isEnabled();
+        connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] {
+            if (++steps == 3)
+                w.window->hide();
+        });
+    };
+    for (const QString &to : topics) {
+        for (const QByteArray &payload : payloads)
+            w.report(payload, to);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return w.handled == payloads.size() * topics.size(); }, 10000));
+
+    QCOMPARE(seenLabel, label);
+    QVERIFY(shownLiterally(w.state()));
+    QCOMPARE(seenEnabled, bool(outcome & Ends));
+    if (bar < 0)
+        QTRY_VERIFY(steps >= 3);
+    else
+        QTRY_COMPARE(w.bar()->value(), bar);
+    QCOMPARE(w.bar()->isTextVisible(), kind != Recovery && !(outcome & Animates));
+    QCOMPARE(w.dialogs.count(QStringLiteral("question")), outcome & Asks ? 1 : 0);
+    QVERIFY(w.box.sync());
+    const bool restart = (outcome & Yes) && !(outcome & BrokerGone);
+    QCOMPARE(w.box.inbox("TalixTools_in/restart"), restart ? Payloads{"Restart"} : Payloads{});
+    if (kind != Recovery)
+        QCOMPARE(w.receiver.last()->closed, bool(outcome & ClosesStream));
+    QCOMPARE(w.close(), outcome & Ends ? QStringList() : QStringList{w.busyText()});
+}
+
+void WindowReportsTest::deviceTextsShownLiterally()
+{
+    for (WindowKind kind : {Camera, System, Recovery}) {
+        WindowDriver w(kind, m_broker.port(), QStringLiteral("<u>10.0.0.1</u>"));
+        for (QLabel *label : w.deviceLabels())
+            QVERIFY2(Qt::mightBeRichText(label->text()) && shownLiterally(label),
+                     qPrintable(label->objectName()));
+    }
+}
+
+void WindowReportsTest::animation_data()
+{
+    QTest::addColumn<WindowKind>("kind");
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QByteArray>("stop");
+    QTest::addColumn<int>("end");
+    QTest::newRow("system: completion ends at 100") << System << "" << completion(System) << 100;
+    QTest::newRow("system: recovery topic failure ends at 60")
+            << System << "TalixTools_out/recovery_file_system" << r("2", "1", "Bad") << 60;
+    QTest::newRow("recovery: completion ends at 100")
+            << Recovery << "" << completion(Recovery) << 100;
+    QTest::newRow("recovery: failure ends at 60") << Recovery << "" << r("2", "1", "Bad") << 60;
+}
+
+void WindowReportsTest::animation()
+{
+    QFETCH(WindowKind, kind);
+    QFETCH(QString, topic);
+    QFETCH(QByteArray, stop);
+    QFETCH(int, end);
+
+    WindowDriver w(kind, m_broker.port());
+    QVERIFY(w.startRun(0.2)); // a step every 20 ms
+    QList<int> values;
+    QList<qint64> at;
+    QElapsedTimer clock;
+    clock.start();
+    bool again = false;
+    connect(w.bar(), &QProgressBar::valueChanged, w.window, [&](int value) {
+        values << value;
+        at << clock.elapsed();
+        if (again && values.size() == 3)
+            w.window->hide();
+        else if (!again && values.size() == 10) // must not start a second animation
+            w.report(r("2", "0", "Still"));
+        else if (!again && values.size() == 23)
+            w.report(stop, topic);
+    });
+    LabelLog tip(w.tip());
+    tip.onText = [](const QString &) { LocalWait::setTimeScaleForTests(0.02); }; // short countdown
+    w.report(r("2", "0", "Working"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+            values.size() > 23 && w.bar()->value() == end && w.startButton()->isEnabled(), 20000);
+
+    // 5, 10, ... 100, 0, 5, ... from the 0 of the confirmation, each step at least 100 ms after
+    // the one before; then the end value, with the bar's text only after a success.
+    QCOMPARE(values.first(), 5);
+    for (int i = 1; i < values.size(); ++i) {
+        if (i < values.size() - 1)
+            QCOMPARE(values[i], values[i - 1] + 5 > 100 ? 0 : values[i - 1] + 5);
+        QVERIFY2(at[i] - at[i - 1] >= 19, qPrintable(QString::number(at[i] - at[i - 1])));
+    }
+    QCOMPARE(values.last(), end);
+    QCOMPARE(w.bar()->isTextVisible(), end == 100);
+    if (end == 100)
+        return;
+
+    // The next run's animation goes on from where this one stopped.
+    const int next = (values[values.size() - 2] + 5) % 105;
+    values.clear();
+    again = true;
+    QVERIFY(w.startRun(0.2));
+    w.report(r("2", "0", "Again"));
+    QTRY_VERIFY(values.size() >= 3);
+    QCOMPARE(values.mid(0, 2), (QList<int>{0, next ? next : 5}));
+}
+
+void WindowReportsTest::countdown_data()
+{
+    QTest::addColumn<WindowKind>("kind");
+    QTest::addColumn<bool>("animating");    // the completion comes while the animation runs
+    QTest::addColumn<QByteArray>("during"); // sent at "Countdown: 50"
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<bool>("barText"); // once the countdown is over
+    for (WindowKind kind : {System, Recovery}) {
+        const QByteArray name = kind == System ? "system: " : "recovery: ";
+        QTest::newRow(name + "completion as the first report")
+                << kind << false << QByteArray() << "Done" << true;
+        QTest::newRow(name + "completion again during the countdown")
+                << kind << true << completion(kind, "Again") << "Again" << true;
+        // A stage without a percentage hides the update window's percentage.
+        QTest::newRow(name + "stage report during the countdown")
+                << kind << false << r("2", "0", "Late") << "Late" << (kind == Recovery);
+    }
+}
+
+void WindowReportsTest::countdown()
+{
+    QFETCH(WindowKind, kind);
+    QFETCH(bool, animating);
+    QFETCH(QByteArray, during);
+    QFETCH(QString, label);
+    QFETCH(bool, barText);
+
+    WindowDriver w(kind, m_broker.port());
+    QVERIFY(w.startRun());
+    LabelLog tip(w.tip());
+    QStringList refused;
+    bool textAt30 = false;
+    int barAt30 = -1;
+    tip.onText = [&](const QString &text) {
+        if (text.endsWith(QLatin1String(": 50")) && !during.isEmpty())
+            w.report(during);
+        if (text.endsWith(QLatin1String(": 30"))) {
+            refused = w.close();
+            textAt30 = w.bar()->isTextVisible();
+            barAt30 = w.bar()->value();
+        }
+    };
+    // After its first second nothing animates under the countdown, which would hold it.
+    bool moved = false;
+    int steps = 0;
+    connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] {
+        if (animating && ++steps == 4)
+            w.report(completion(kind));
+        const QString text = w.tip()->text();
+        if (text.contains(QLatin1String("Countdown")) && !text.endsWith(QLatin1String(": 60"))) {
+            moved = true;
+            w.window->hide();
+        }
+    });
+    w.report(animating ? r("2", "0", "Working") : completion(kind));
+    QTRY_COMPARE_WITH_TIMEOUT(w.tip()->text(), WindowTexts::RestartDone, 20000);
+    tip.poll();
+
+    QCOMPARE(tip.texts.mid(1), WindowTexts::countdown());
+    QCOMPARE(refused, QStringList{w.restartingText()});
+    QVERIFY(!moved);
+    // An animation started by the completing report itself ends at once: 100, with its text.
+    QCOMPARE(textAt30, !animating && barText);
+    if (!animating)
+        QCOMPARE(barAt30, 100);
+    QTRY_COMPARE(w.bar()->value(), 100);
+    QCOMPARE(w.bar()->isTextVisible(), barText);
+    QCOMPARE(w.state()->text(), label);
+    QVERIFY(w.startButton()->isEnabled());
+    QCOMPARE(w.close(), QStringList());
+}
+
+void WindowReportsTest::silentBox_data()
+{
+    QTest::addColumn<WindowKind>("kind");
+    QTest::addColumn<bool>("completes");
+    QTest::newRow("camera: silence ends the run") << Camera << false;
+    QTest::newRow("system: silence ends the run") << System << false;
+    QTest::newRow("recovery: silence ends the run") << Recovery << false;
+    QTest::newRow("system: completion stops the limit") << System << true;
+    QTest::newRow("recovery: completion stops the limit") << Recovery << true;
+}
+
+void WindowReportsTest::silentBox()
+{
+    QFETCH(WindowKind, kind);
+    QFETCH(bool, completes);
+
+    WindowDriver w(kind, m_broker.port());
+    QVERIFY(w.startRun());
+    // The limit (40 minutes, 30 in the recovery window) becomes 600 ms. Three reports 250 ms
+    // apart each start it again, so the run outlives the first limit; then the box falls silent.
+    // The recovery window's reports animate its bar, which would spin at this scale; hidden,
+    // the window runs no animation.
+    LocalWait::setTimeScaleForTests(600.0 / 60000 / (kind == Recovery ? 30 : 40));
+    if (kind == Recovery)
+        w.window->hide();
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastReport = -1;
+    qint64 failedAt = -1;
+    LabelLog state(w.state());
+    state.onText = [&](const QString &text) {
+        if (failedAt < 0 && text == w.noReportText())
+            failedAt = clock.elapsed();
+    };
+    LabelLog tip(w.tip());
+    tip.onText = [](const QString &) { LocalWait::setTimeScaleForTests(0.02); }; // 1.2 s countdown
+    int reports = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, w.window, [&] {
+        if (++reports == 4)
+            ticker.stop();
+        if (reports == 4 && !completes)
+            return;
+        lastReport = clock.elapsed();
+        w.report(reports == 4 ? completion(kind)
+                              : r("1", "0", "Working", kind == Recovery ? "" : "9"));
+    });
+    ticker.start(250);
+    if (completes) {
+        QTRY_COMPARE_WITH_TIMEOUT(w.tip()->text(), WindowTexts::RestartDone, 20000);
+        QCOMPARE(w.state()->text(), QStringLiteral("Done"));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(failedAt >= 0, 20000);
+    QVERIFY2(failedAt - lastReport >= 570, qPrintable(QString::number(failedAt - lastReport)));
+    QVERIFY(w.startButton()->isEnabled());
+    if (kind != Recovery)
+        QTRY_VERIFY(w.receiver.last()->closed);
+    QCOMPARE(w.close(), QStringList());
+}
+
+void WindowReportsTest::startRefused_data()
+{
+    QTest::addColumn<WindowKind>("kind");
+    QTest::addColumn<bool>("brokerUp");
+    QTest::addColumn<bool>("chosen");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("dialog");
+    QTest::addColumn<QString>("label");
+    const int yes = QMessageBox::Yes;
+    const int no = QMessageBox::No;
+    const QString update = QStringLiteral("Do you want to update?");
+    const QString recovery = QStringLiteral("Do you want to recovery default system?");
+    QTest::newRow("camera: no file") << Camera << true << false << yes << "Please select a bin file"
+                                     << "";
+    QTest::newRow("system: no file")
+            << System << true << false << yes << "Please select a System file"
+            << "";
+    QTest::newRow("camera: answered No") << Camera << true << true << no << update << "";
+    QTest::newRow("recovery: answered No") << Recovery << true << true << no << recovery << "";
+    QTest::newRow("system: no broker")
+            << System << false << true << yes << update << "Mqtt Connect Failed";
+    QTest::newRow("recovery: no broker")
+            << Recovery << false << true << yes << recovery << "Mqtt Connect Failed";
+}
+
+void WindowReportsTest::startRefused()
+{
+    QFETCH(WindowKind, kind);
+    QFETCH(bool, brokerUp);
+    QFETCH(bool, chosen);
+    QFETCH(int, answer);
+    QFETCH(QString, dialog);
+    QFETCH(QString, label);
+
+    WindowDriver w(kind, brokerUp ? m_broker.port() : freeTcpPort());
+    if (chosen && kind != Recovery)
+        w.choose(w.image);
+    w.dialogs.calls.clear();
+    w.dialogs.answers = {QMessageBox::StandardButton(answer)};
+    LocalWait::setTimeScaleForTests(0.1);
+    w.startButton()->click();
+    QCOMPARE(w.dialogs.texts(), QStringList{dialog});
+    QCOMPARE(w.dialogs.calls.first().title, QStringLiteral("Tip"));
+    QTRY_COMPARE(w.state()->text(), label);
+    QVERIFY(w.startButton()->isEnabled());
+    QCOMPARE(w.close(), QStringList());
+    QVERIFY(!brokerUp || w.box.sync());
+    QCOMPARE(w.requests(), 0);
+}
+
+namespace {
+enum Wait {
+    FileDialog,
+    StartQuestion,
+    StartWait,
+    PreparationWait,
+    ConnectWait,
+    RequestWait,
+    StreamWait,
+    ChunkWait,
+    Animation,
+    Countdown,
+    RestartQuestion
+};
+}
+
+void WindowReportsTest::closedDuringWait_data()
+{
+    QTest::addColumn<WindowKind>("kind");
+    QTest::addColumn<int>("wait");
+    QTest::newRow("system: file dialog") << System << int(FileDialog);
+    QTest::newRow("camera: start question") << Camera << int(StartQuestion);
+    QTest::newRow("recovery: start question") << Recovery << int(StartQuestion);
+    QTest::newRow("system: wait after Yes") << System << int(StartWait);
+    QTest::newRow("recovery: wait after Yes") << Recovery << int(StartWait);
+    QTest::newRow("camera: second wait after Yes") << Camera << int(PreparationWait);
+    QTest::newRow("recovery: second wait after Yes") << Recovery << int(PreparationWait);
+    QTest::newRow("camera: connection wait") << Camera << int(ConnectWait);
+    QTest::newRow("recovery: connection wait") << Recovery << int(ConnectWait);
+    QTest::newRow("system: wait before the stream") << System << int(RequestWait);
+    QTest::newRow("camera: stream connection wait") << Camera << int(StreamWait);
+    QTest::newRow("camera: wait after a chunk") << Camera << int(ChunkWait);
+    QTest::newRow("system: animation") << System << int(Animation);
+    QTest::newRow("recovery: animation") << Recovery << int(Animation);
+    QTest::newRow("system: countdown") << System << int(Countdown);
+    QTest::newRow("recovery: countdown") << Recovery << int(Countdown);
+    QTest::newRow("camera: restart question") << Camera << int(RestartQuestion);
+}
+
+// The window goes away while one of its handlers waits: closed by the operator in a question,
+// where it may be closed, deleted otherwise. Nothing more touches it or reaches the box.
+void WindowReportsTest::closedDuringWait()
+{
+    QFETCH(WindowKind, kind);
+    QFETCH(int, wait);
+
+    WindowDriver w(kind, m_broker.port());
+    QPointer<QWidget> &window = w.window;
+    int sent = -1;
+    int steps = 0;
+    const std::function<bool()> when[] = {
+            [] { return false; },
+            [] { return false; },
+            [&] { return !w.startButton()->isEnabled() && w.state()->text().isEmpty(); },
+            [&] { return w.state()->text() == WindowTexts::Preparing; },
+            [&] { return w.client()->state() == MqttClient::Connected; },
+            [&] { return w.requests() > 0; },
+            [&] { return !w.receiver.streams.empty(); },
+            [&] { return w.receiver.last() && !w.receiver.last()->data.isEmpty(); },
+            [&] { return steps >= 2; },
+            [&] { return w.tip()->text().endsWith(QLatin1String(": 58")); },
+            [] { return false; },
+    };
+    Poll deleting([&] { return window && when[wait](); },
+                  [&] {
+                      sent = w.box.messages.size();
+                      delete window.data();
+                  });
+    const auto closeInDialog = [&] {
+        w.dialogs.whileOpen = [&](const ScriptedDialogs::Call &call) {
+            if (call.kind != QLatin1String(wait == FileDialog ? "file" : "question"))
+                return;
+            sent = w.box.messages.size();
+            QVERIFY(window->close());
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        };
+    };
+    if (wait < Animation) {
+        if (wait <= StartQuestion)
+            closeInDialog();
+        // The two waits after Yes at their full 10 ms, so that the poll finds each.
+        w.begin(wait == StartWait || wait == PreparationWait ? 1.0 : 0.1);
+    } else {
+        QVERIFY(w.startRun());
+        closeInDialog();
+        w.dialogs.answers = {QMessageBox::Yes};
+        connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] { ++steps; });
+        w.report(wait == Animation   ? r("2", "0", "Working")
+                 : wait == Countdown ? completion(kind)
+                                     : r("2", "0", "Done", "100"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!window, 20000);
+    QVERIFY(w.box.sync());
+    QCOMPARE(w.box.messages.size(), sent);
+}
+
+QTEST_MAIN(WindowReportsTest)
+#include "tst_windowreports.moc"
