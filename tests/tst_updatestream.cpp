@@ -2,7 +2,7 @@
 // stream's bytes, chunks and pace, and how the stream ends when the file, the connection or
 // the run goes away.
 
-#include "form.h"
+#include "updaterequest.h"
 #include "localwait.h"
 #include "mosquittobroker.h"
 #include "windowsupport.h"
@@ -117,7 +117,7 @@ void UpdateStreamTest::clientIpFallback()
     QList<QHostAddress> list;
     for (const QString &address : addresses)
         list << QHostAddress(address);
-    QCOMPARE(Form::lastIpv4Address(list), expected);
+    QCOMPARE(UpdateRequest::fallbackClientIp(list), expected);
 }
 
 void UpdateStreamTest::fileGone_data()
