@@ -37,12 +37,15 @@ RecoveryForm::RecoveryForm(const QString &ip, const QString &mac, const QString 
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowTitle(tr("Recovery Default System"));
 
+    // The device texts and the state line show the box's own texts: as written, never as
+    // markup.
+    for (QLabel *label : {ui->label_recovery_ip_value, ui->label_recovery_mac_value,
+                          ui->label_recovery_sn_value, ui->label_state_recovery})
+        label->setTextFormat(Qt::PlainText);
     ui->label_recovery_ip_value->setText(ip);
     ui->label_recovery_mac_value->setText(mac);
     ui->label_recovery_sn_value->setText(sn);
     ui->label_state_recovery->clear();
-    // The state line shows the box's own texts: as written, never as markup.
-    ui->label_state_recovery->setTextFormat(Qt::PlainText);
     ui->progressBar_Recovery->setTextVisible(false);
 
     deviceIp = ip;
