@@ -169,9 +169,9 @@ void RecoveryForm::topicMessageReceived(const QByteArray &message, const MqttTop
     try {
         if (topic.name() != Topics::RecoveryReport)
             return;
-        // Any report shows the box is still at work.
+        // Any report shows the box is still at work: the whole limit starts again.
         if (m_reportTimer->isActive())
-            m_reportTimer->start();
+            m_reportTimer->start(LocalWait::scaled(ReportTimeLimitMs));
 
         const ParsedReport parsed = ParseDeviceReport(message);
         if (parsed.kind == ParsedReport::ParseError) {
