@@ -2,9 +2,9 @@
 // stream's bytes, chunks and pace, and how the stream ends when the file, the connection or
 // the run goes away.
 
-#include "updaterequest.h"
 #include "localwait.h"
 #include "mosquittobroker.h"
+#include "updaterequest.h"
 #include "windowsupport.h"
 
 #include <QCryptographicHash>
@@ -31,6 +31,9 @@ private slots:
     void fileGone();
     void backPressure();
     void newStreamNeverSharesConnection();
+    void boxClosesConnection_data();
+    void boxClosesConnection();
+    void longStreamIsNoSilence();
 
 private:
     MosquittoBroker m_broker;
@@ -222,6 +225,72 @@ void UpdateStreamTest::newStreamNeverSharesConnection()
     QVERIFY(w.receiver.streams[0]->data.size() < first.size());
     QVERIFY(first.startsWith(w.receiver.streams[0]->data));
     QVERIFY(w.receiver.streams[1]->data == second);
+}
+
+void UpdateStreamTest::boxClosesConnection_data()
+{
+    QTest::addColumn<bool>("system");
+    QTest::addColumn<QByteArray>("failure");
+    QTest::newRow("camera") << false << QByteArray("Update camera fw failed: ");
+    QTest::newRow("system") << true << QByteArray("Update file system failed: ");
+}
+
+// The box drops the stream's connection without a report: the run ends at once and the stream
+// stops; a failure report that follows still shows its own text.
+void UpdateStreamTest::boxClosesConnection()
+{
+    QFETCH(bool, system);
+    QFETCH(QByteArray, failure);
+
+    WindowDriver w(system ? WindowKind::System : WindowKind::Camera, m_broker.port());
+    QVERIFY(writeFile(w.image, imageBytes(16 * MiB)));
+    w.receiver.onData = [&](StreamReceiver::Stream &stream) {
+        if (stream.data.size() >= MiB)
+            stream.socket->abort();
+    };
+    w.begin(0.2);
+    QTRY_COMPARE_WITH_TIMEOUT(w.state()->text(),
+                              QStringLiteral("Update Failed: Connection closed by the device"),
+                              20000);
+    QVERIFY(w.startButton()->isEnabled());
+    QTRY_VERIFY(!fileOpenHere(w.image));
+    w.report(reportPayload("1", "4", "Image incomplete", "0"));
+    QTRY_COMPARE(w.state()->text(), failure + "Image incomplete");
+    QCOMPARE(w.close(), QStringList());
+}
+
+// A box that reports nothing until it holds the whole image and reads slowly: the stream lasts
+// longer than the no-report limit, yet each chunk it takes keeps the run alive. Only silence
+// after the stream ends the run.
+void UpdateStreamTest::longStreamIsNoSilence()
+{
+    WindowDriver w(WindowKind::Camera, m_broker.port());
+    const QByteArray image = imageBytes(48 * MiB, 3);
+    QVERIFY(writeFile(w.image, image));
+    // At most 1 MiB every 100 ms once the kernel's buffers are full: some 3 s for the image.
+    w.receiver.setPaused(true, MiB);
+    QTimer reader;
+    connect(&reader, &QTimer::timeout, this, [&] { w.receiver.drain(); });
+    reader.start(100);
+    // Once the stream runs, 40 minutes become 600 ms; the box's one report starts that limit.
+    qint64 failedAt = -1;
+    LabelLog state(w.state());
+    state.onText = [&](const QString &text) {
+        if (text == w.noReportText())
+            failedAt = w.receiver.clock.elapsed();
+    };
+    Poll slow([&] { return !w.receiver.streams.empty(); },
+              [&] {
+                  LocalWait::setTimeScaleForTests(600.0 / 2400000);
+                  w.report(reportPayload("1", "0", "Receiving", "0"));
+              });
+    w.begin(0.02);
+    QTRY_VERIFY_WITH_TIMEOUT(failedAt >= 0, 30000);
+    QVERIFY(w.receiver.last()->data == image);
+    QVERIFY2(failedAt > w.receiver.last()->reads.last().first,
+             qPrintable(QStringLiteral("ended at %1 ms, last byte at %2 ms")
+                                .arg(failedAt)
+                                .arg(w.receiver.last()->reads.last().first)));
 }
 
 QTEST_MAIN(UpdateStreamTest)

@@ -64,6 +64,10 @@ private slots:
     void startRefused();
     void closedDuringWait_data();
     void closedDuringWait();
+    void endedRunSendsNothing_data();
+    void endedRunSendsNothing();
+    void countdownEndLeavesNewRun_data();
+    void countdownEndLeavesNewRun();
 
 private:
     MosquittoBroker m_broker;
@@ -596,6 +600,82 @@ void WindowReportsTest::closedDuringWait()
     QTRY_VERIFY_WITH_TIMEOUT(!window, 20000);
     QVERIFY(w.box.sync());
     QCOMPARE(w.box.messages.size(), sent);
+}
+
+void WindowReportsTest::endedRunSendsNothing_data()
+{
+    QTest::addColumn<WindowKind>("kind");
+    QTest::addColumn<bool>("atRequest"); // the box refuses the request itself
+    QTest::newRow("camera: failure during the wait before the stream") << Camera << true;
+    QTest::newRow("system: failure during the connection wait") << System << false;
+    QTest::newRow("recovery: failure during the connection wait") << Recovery << false;
+}
+
+// A report that ends a run during one of its waits: nothing more of that run reaches the box.
+// A later run shows it: the box sees its request and stream only.
+void WindowReportsTest::endedRunSendsNothing()
+{
+    QFETCH(WindowKind, kind);
+    QFETCH(bool, atRequest);
+
+    WindowDriver w(kind, m_broker.port());
+    const QByteArray refusal = r("1", "5", "Refused", "0");
+    QMetaObject::Connection refuse;
+    if (atRequest) {
+        refuse = connect(&w.box, &RawMqttPeer::messageArrived, this, [&] { w.report(refusal); });
+        w.begin(0.1);
+    } else { // a first run, then the report that ends the second comes while it connects
+        QVERIFY(w.startRun());
+        w.report(refusal);
+        QTRY_VERIFY(w.startButton()->isEnabled());
+        Poll connecting([&] { return w.state()->text() == WindowTexts::Preparing; },
+                        [&] { w.report(refusal); });
+        w.begin(0.1);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(w.startButton()->isEnabled() && w.state()->text().endsWith("Refused"),
+                             20000);
+    disconnect(refuse);
+    QVERIFY(w.startRun());
+    QVERIFY(w.box.sync());
+    QCOMPARE(w.requests(), 2);
+    if (kind != Recovery)
+        QCOMPARE(int(w.receiver.streams.size()), atRequest ? 1 : 2);
+}
+
+void WindowReportsTest::countdownEndLeavesNewRun_data()
+{
+    QTest::addColumn<WindowKind>("kind");
+    QTest::newRow("system") << System;
+    QTest::newRow("recovery") << Recovery;
+}
+
+// A failure report during the countdown enables Start, and the operator starts a new run: the
+// end of the old countdown leaves that run alone.
+void WindowReportsTest::countdownEndLeavesNewRun()
+{
+    QFETCH(WindowKind, kind);
+
+    WindowDriver w(kind, m_broker.port());
+    QVERIFY(w.startRun());
+    LabelLog tip(w.tip());
+    QStringList refused;
+    tip.onText = [&](const QString &text) {
+        if (text.endsWith(QLatin1String(": 55")))
+            w.report(r("1", "3", "Failed", "0"));
+        if (text.endsWith(QLatin1String(": 50")) && w.startButton()->isEnabled())
+            w.clickStart();
+        if (text.endsWith(QLatin1String(": 30")))
+            refused = w.close();
+    };
+    w.handled = 0;
+    w.report(completion(kind));
+    // The failure's handler returns first, the completion's once its countdown is over.
+    QVERIFY(QTest::qWaitFor([&] { return w.handled == 2; }, 30000));
+    QCOMPARE(w.requests(), 2);
+    QCOMPARE(refused, (QStringList{w.busyText(), w.restartingText()}));
+    QVERIFY(!w.startButton()->isEnabled());
+    QVERIFY(w.tip()->text() != WindowTexts::RestartDone);
+    QCOMPARE(w.close(), QStringList{w.busyText()});
 }
 
 QTEST_MAIN(WindowReportsTest)

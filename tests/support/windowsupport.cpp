@@ -334,7 +334,7 @@ bool WindowDriver::startRun(double scale)
     };
     // The scaled connection wait is short; the connection goes on in the background, and a run
     // that ended for want of it is simply started again.
-    for (int attempt = 0; attempt < 50 && window && !ready(); ++attempt) {
+    for (int attempt = 0; attempt < 50 && window && (attempt == 0 || !ready()); ++attempt) {
         begin(scale);
         (void)QTest::qWaitFor([&] { return ready() || !window || startButton()->isEnabled(); },
                               20000);
