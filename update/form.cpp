@@ -349,9 +349,14 @@ void Form::Tcp_Transfer_File()
                     return;
             }
             if (!streamConnected()) {
-                // The box dropped the connection: nothing more can reach it.
+                // The box dropped the connection before it had the whole image, and no report
+                // has ended the run: nothing more can reach the box, so the run ends here.
                 m_streamRunning = false;
                 tcpSocket->abort();
+                if (runActive()) {
+                    returnToIdle();
+                    setState(tr("Update Failed: Connection closed by the device"));
+                }
                 return;
             }
             const QByteArray chunk = file.read(qMin(chunkSize, total - sent));
