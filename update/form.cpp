@@ -99,6 +99,12 @@ Form::Form(const QString &ip, const QString &mac, const QString &sn, bool system
     m_noReportTimer = new QTimer(this);
     m_noReportTimer->setSingleShot(true);
     connect(m_noReportTimer, &QTimer::timeout, this, [this] { endRunWithoutReport(); });
+    // Bytes the box takes off the stream show it is still there, as a report does: a box that
+    // reports only once it holds a large image is not silent while it reads it.
+    connect(tcpSocket, &QTcpSocket::bytesWritten, this, [this] {
+        if (m_streamRunning && runActive())
+            m_noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
+    });
 }
 
 Form::~Form()
