@@ -108,17 +108,19 @@ void RecoveryForm::on_pushButton_Recovery_clicked()
             return;
 
         recovering = true;
+        const quint64 run = ++m_run;
         ui->pushButton_Recovery->setEnabled(false);
         ui->pushButton_Recovery->repaint();
         ui->progressBar_Recovery->setValue(0);
         ui->label_state_recovery->clear();
+        // A report may end the run during any wait: then nothing more of it happens.
         LocalWait::wait(10);
-        if (!self)
+        if (!self || !runStillActive(run))
             return;
         ui->label_state_recovery->setText(tr("Preparation is starting, please wait a moment..."));
         ui->label_state_recovery->repaint();
         LocalWait::wait(10);
-        if (!self)
+        if (!self || !runStillActive(run))
             return;
         // The request runs from the event loop once this handler has returned.
         recoveryWorker->Trigger();
@@ -132,9 +134,12 @@ void RecoveryForm::RecoveryDefaultSystem()
 {
     QPointer<RecoveryForm> self(this);
     try {
+        const quint64 run = m_run;
+        if (!runStillActive(run))
+            return;
         const BrokerConnection::Result connection =
                 BrokerConnection::open(mqttClient, deviceIp, m_endpoints.brokerPort, this);
-        if (connection == BrokerConnection::WindowGone)
+        if (connection == BrokerConnection::WindowGone || !runStillActive(run))
             return;
         if (connection != BrokerConnection::Connected) {
             endRequest(tr("Mqtt Connect Failed"));
@@ -142,16 +147,14 @@ void RecoveryForm::RecoveryDefaultSystem()
         }
         mqttClient->subscribe(Topics::RecoveryReport, 0);
         LocalWait::wait(100);
-        if (!self)
+        if (!self || !runStillActive(run))
             return;
         if (mqttClient->publish(Topics::RecoveryRequest, Payloads::RecoveryDefaultSystem, 0,
                                 false) != 0) {
             endRequest(tr("Mqtt Publish Failed"));
             return;
         }
-        // A report during the waits may already have ended the run; then there is nothing to time.
-        if (recovering)
-            m_reportTimer->start(LocalWait::scaled(ReportTimeLimitMs));
+        m_reportTimer->start(LocalWait::scaled(ReportTimeLimitMs));
     } catch (const QException &e) {
         if (self)
             endRequest(QString::fromUtf8(e.what()));

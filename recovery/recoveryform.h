@@ -46,6 +46,8 @@ private:
     void endRunAsFailure();
     void showState(const QString &text);
     void reportTimeLimitExpired();
+    // The run `run` has neither ended nor been followed by another.
+    bool runStillActive(quint64 run) const { return run == m_run && recovering; }
 
     Ui::RecoveryForm *ui;
     QString deviceIp;
@@ -62,4 +64,7 @@ private:
     // The busy animation's position and flags (cycleValue, cycleStop, cycleStarted) and
     // whether the recovery succeeded.
     BusyAnimation::State m_busy;
+    // Each confirmed Recovery begins a new run; a step of a run that has ended, or been
+    // followed by another, sends nothing more to the box.
+    quint64 m_run = 0;
 };

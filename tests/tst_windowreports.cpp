@@ -612,7 +612,6 @@ void WindowReportsTest::endedRunSendsNothing_data()
 }
 
 // A report that ends a run during one of its waits: nothing more of that run reaches the box.
-// A later run shows it: the box sees its request and stream only.
 void WindowReportsTest::endedRunSendsNothing()
 {
     QFETCH(WindowKind, kind);
@@ -635,11 +634,13 @@ void WindowReportsTest::endedRunSendsNothing()
     QTRY_VERIFY_WITH_TIMEOUT(w.startButton()->isEnabled() && w.state()->text().endsWith("Refused"),
                              20000);
     disconnect(refuse);
-    QVERIFY(w.startRun());
+    // What the window has queued for the ended run (its request, then its stream) runs out.
+    for (int step = 0; step < 3; ++step)
+        QCoreApplication::processEvents();
     QVERIFY(w.box.sync());
-    QCOMPARE(w.requests(), 2);
+    QCOMPARE(w.requests(), 1);
     if (kind != Recovery)
-        QCOMPARE(int(w.receiver.streams.size()), atRequest ? 1 : 2);
+        QCOMPARE(int(w.receiver.streams.size()), atRequest ? 0 : 1);
 }
 
 void WindowReportsTest::countdownEndLeavesNewRun_data()

@@ -198,18 +198,20 @@ void Form::on_pushButton_Start_clicked()
 
         cameraUpdating = true;
         systemUpdating = true;
+        const quint64 run = ++m_run;
         ui->pushButton_Start->setEnabled(false);
         ui->pushButton_Start->repaint();
         ui->progressBar->setValue(0);
         ui->label_state->clear();
         m_noReportTimer->start(LocalWait::scaled(NoReportTimeoutMs));
 
+        // A report may end the run during any wait: then nothing more of it happens.
         LocalWait::wait(10);
-        if (!self)
+        if (!self || !runStillActive(run))
             return;
         setState(tr("Preparation is starting, please wait a moment..."));
         LocalWait::wait(10);
-        if (!self)
+        if (!self || !runStillActive(run))
             return;
         updateWorker->Trigger();
     } catch (const QException &e) {
@@ -224,9 +226,12 @@ void Form::CameraOrBoard_FW_Update()
 {
     QPointer<Form> self(this);
     try {
+        const quint64 run = m_run;
+        if (!runStillActive(run))
+            return;
         const BrokerConnection::Result connection =
                 BrokerConnection::open(mqttClient, deviceIp, m_endpoints.brokerPort, this);
-        if (connection == BrokerConnection::WindowGone)
+        if (connection == BrokerConnection::WindowGone || !runStillActive(run))
             return;
         if (connection != BrokerConnection::Connected) {
             returnToIdle();
@@ -242,7 +247,7 @@ void Form::CameraOrBoard_FW_Update()
         }
 
         const QByteArray body = Create_Json_Object();
-        if (!self)
+        if (!self || !runStillActive(run))
             return;
         if (body.isEmpty()) {
             returnToIdle();
@@ -260,8 +265,9 @@ void Form::CameraOrBoard_FW_Update()
 
         // The box gets ready to receive before the stream starts.
         LocalWait::wait(5000);
-        if (!self)
+        if (!self || !runStillActive(run))
             return;
+        m_streamRun = run;
         transferWorker->Trigger();
     } catch (const QException &e) {
         if (self) {
@@ -313,6 +319,9 @@ void Form::Tcp_Transfer_File()
 {
     QPointer<Form> self(this);
     try {
+        const quint64 run = m_streamRun;
+        if (!runStillActive(run))
+            return;
         // One stream at a time, each on a connection of its own: a stream still running is
         // stopped and its connection dropped, so two streams never mix in one connection.
         const quint64 serial = ++m_streamSerial;
@@ -321,12 +330,12 @@ void Form::Tcp_Transfer_File()
         m_streamRunning = true;
 
         connectStream();
-        if (!streamWait(1000, serial))
+        if (!streamWait(1000, serial, run))
             return;
         for (int attempt = 0; attempt < 2 && !streamConnected(); ++attempt) {
             if (tcpSocket->state() == QAbstractSocket::UnconnectedState)
                 connectStream();
-            if (!streamWait(3000, serial))
+            if (!streamWait(3000, serial, run))
                 return;
         }
         if (!streamConnected()) {
@@ -351,7 +360,7 @@ void Form::Tcp_Transfer_File()
             // A box that reads slowly must not make us hold the image in memory: at most one
             // chunk waits in the socket when the next one is read.
             while (streamConnected() && tcpSocket->bytesToWrite() > chunkSize) {
-                if (!streamWait(BackPressurePollMs, serial))
+                if (!streamWait(BackPressurePollMs, serial, run))
                     return;
             }
             if (!streamConnected()) {
@@ -371,7 +380,7 @@ void Form::Tcp_Transfer_File()
             tcpSocket->write(chunk);
             tcpSocket->flush();
             sent += chunk.size();
-            if (!streamWait(ChunkGapMs, serial))
+            if (!streamWait(ChunkGapMs, serial, run))
                 return;
         }
         file.close();
@@ -400,12 +409,19 @@ bool Form::streamConnected() const
     return tcpSocket->state() == QAbstractSocket::ConnectedState;
 }
 
-bool Form::streamWait(int ms, quint64 serial)
+bool Form::streamWait(int ms, quint64 serial, quint64 run)
 {
     QPointer<Form> self(this);
     LocalWait::wait(ms);
     // Gone with the window, or stopped or replaced meanwhile: the caller leaves at once.
-    return self && serial == m_streamSerial;
+    if (!self || serial != m_streamSerial)
+        return false;
+    // A run that a report has ended sends the box nothing more.
+    if (!runStillActive(run)) {
+        m_streamRunning = false;
+        return false;
+    }
+    return true;
 }
 
 void Form::failStream(const QString &text)
@@ -608,6 +624,11 @@ void Form::returnToIdle()
     systemUpdating = false;
     m_noReportTimer->stop();
     ui->pushButton_Start->setEnabled(true);
+}
+
+bool Form::runStillActive(quint64 run) const
+{
+    return run == m_run && runActive();
 }
 
 bool Form::runActive() const

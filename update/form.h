@@ -51,12 +51,14 @@ private:
     void returnToIdle();
     void setState(const QString &text);
     bool runActive() const;
+    // The run `run` has neither ended nor been followed by another.
+    bool runStillActive(quint64 run) const;
     void handleCameraReport(const QString &topic, const DeviceReport &report);
     void handleSystemReport(const QString &topic, const DeviceReport &report);
     void endRunAsFailed(const QString &text);
     void endRunWithoutReport();
     void closeStream();
-    bool streamWait(int ms, quint64 serial);
+    bool streamWait(int ms, quint64 serial, quint64 run);
     bool streamConnected() const;
     void connectStream();
     void failStream(const QString &text);
@@ -82,6 +84,11 @@ private:
     bool restarting = false;
 
     Endpoints m_endpoints;
+    // Each confirmed Start begins a new run; a step of a run that has ended, or been followed
+    // by another, sends nothing more to the box.
+    quint64 m_run = 0;
+    // The run whose stream the transfer worker was last fired for.
+    quint64 m_streamRun = 0;
     // The busy animation's position and flags (cycleValue, cycleStop, cycleStarted) and
     // whether the update succeeded.
     BusyAnimation::State m_busy;
