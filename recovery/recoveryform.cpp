@@ -215,10 +215,15 @@ void RecoveryForm::topicMessageReceived(const QByteArray &message, const MqttTop
             if (restarting)
                 return;
             restarting = true;
+            const quint64 run = m_run;
             if (!RestartCountdown::run(this, ui->label_Tip))
                 return;
-            ui->label_Tip->setText(tr("System restart successful."));
             restarting = false;
+            // A run started during the countdown is not the one that restarted the box: its
+            // button stays disabled and its texts stay.
+            if (run != m_run)
+                return;
+            ui->label_Tip->setText(tr("System restart successful."));
             ui->pushButton_Recovery->setEnabled(true);
         }
     } catch (const QException &e) {

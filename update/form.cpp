@@ -557,10 +557,15 @@ void Form::handleSystemReport(const QString &topic, const DeviceReport &report)
             // One countdown at a time: the one already running ends the restart.
             if (countdownRunning)
                 return;
+            const quint64 run = m_run;
             if (!RestartCountdown::run(this, ui->label_Tip))
                 return;
-            ui->label_Tip->setText(tr("System restart successful."));
             restarting = false;
+            // A run started during the countdown is not the one that restarted the box: its
+            // Start stays disabled and its texts stay.
+            if (run != m_run)
+                return;
+            ui->label_Tip->setText(tr("System restart successful."));
             ui->pushButton_Start->setEnabled(true);
         }
     } else if (topic == Topics::RecoveryReport) {
