@@ -157,35 +157,6 @@ qint64 StreamReceiver::pauseAfter(const Stream &stream, qint64 offset)
     return -1;
 }
 
-namespace {
-
-// What tells the three kinds of window apart, in the order of WindowKind.
-struct KindNames
-{
-    const char *topic;  // after "TalixTools_in/" and "TalixTools_out/"
-    const char *prefix; // of the window's own widget names
-    const char *busy;
-};
-const KindNames kindNames[] = {
-        {"update_camera_fw", "",
-         "The camera fw is updating, it takes about 1 minute. Please do "
-         "not close the camera fw update form."},
-        {"update_file_system", "",
-         "The system fw is updating, it takes about 30 minutes. Please do "
-         "not close the system fw update form."},
-        {"recovery_file_system", "_recovery",
-         "The system is recovering, it takes about 25 minutes. "
-         "Please do not close the recovery system form."},
-};
-
-template<typename T>
-T *child(const QWidget *window, const QString &name)
-{
-    return window ? window->findChild<T *>(name) : nullptr;
-}
-
-} // namespace
-
 WindowDriver::WindowDriver(WindowKind kind, quint16 brokerPort, const QString &ip)
     : kind(kind)
 {
@@ -222,35 +193,12 @@ WindowDriver::~WindowDriver()
     LocalWait::setTimeScaleForTests(1.0);
 }
 
-QLabel *WindowDriver::state() const
-{
-    return child<QLabel>(window, QStringLiteral("label_state") +
-                                         (kind == WindowKind::Recovery ? "_recovery" : ""));
-}
-
-QLabel *WindowDriver::tip() const
-{
-    return child<QLabel>(window, QStringLiteral("label_Tip"));
-}
-
-QProgressBar *WindowDriver::bar() const
-{
-    return child<QProgressBar>(window, QStringLiteral("progressBar") +
-                                               (kind == WindowKind::Recovery ? "_Recovery" : ""));
-}
-
-QPushButton *WindowDriver::startButton() const
-{
-    return child<QPushButton>(window, kind == WindowKind::Recovery ? "pushButton_Recovery"
-                                                                   : "pushButton_Start");
-}
-
 QList<QLabel *> WindowDriver::deviceLabels() const
 {
+    const QString prefix = recovery() ? "label_recovery_" : "label_";
     QList<QLabel *> labels;
-    for (const char *name : {"_ip_value", "_mac_value", "_sn_value"})
-        labels << child<QLabel>(window,
-                                QStringLiteral("label") + kindNames[int(kind)].prefix + name);
+    for (const char *name : {"ip_value", "mac_value", "sn_value"})
+        labels << window->findChild<QLabel *>(prefix + name);
     return labels;
 }
 
@@ -259,21 +207,17 @@ MqttClient *WindowDriver::client() const
     return window ? window->findChild<MqttClient *>() : nullptr;
 }
 
-QString WindowDriver::reportTopic() const
+QString WindowDriver::topicName() const
 {
-    return QStringLiteral("TalixTools_out/") + kindNames[int(kind)].topic;
-}
-
-QString WindowDriver::requestTopic() const
-{
-    return QStringLiteral("TalixTools_in/") + kindNames[int(kind)].topic;
+    const char *names[] = {"update_camera_fw", "update_file_system", "recovery_file_system"};
+    return QLatin1String(names[int(kind)]);
 }
 
 QStringList WindowDriver::otherTopics() const
 {
     QStringList topics{QStringLiteral("TalixTools_out/other")};
-    for (const KindNames &names : kindNames)
-        topics << QStringLiteral("TalixTools_out/") + names.topic;
+    for (const char *name : {"update_camera_fw", "update_file_system", "recovery_file_system"})
+        topics << QStringLiteral("TalixTools_out/") + name;
     topics.removeAll(reportTopic());
     // The system update window takes the recovery window's reports too.
     if (kind == WindowKind::System)
@@ -283,26 +227,33 @@ QStringList WindowDriver::otherTopics() const
 
 QString WindowDriver::busyText() const
 {
-    return QLatin1String(kindNames[int(kind)].busy);
+    const char *texts[] = {
+            "The camera fw is updating, it takes about 1 minute. Please do not close "
+            "the camera fw update form.",
+            "The system fw is updating, it takes about 30 minutes. Please do not "
+            "close the system fw update form.",
+            "The system is recovering, it takes about 25 minutes. Please do not "
+            "close the recovery system form."};
+    return QLatin1String(texts[int(kind)]);
 }
 
 QString WindowDriver::restartingText() const
 {
     return QStringLiteral("The system is restarting, it takes about 1 minute. Please do not close "
                           "the %1 form.")
-            .arg(kind == WindowKind::Recovery ? "recovery system" : "system fw update");
+            .arg(recovery() ? "recovery system" : "system fw update");
 }
 
 QString WindowDriver::noReportText() const
 {
     return QStringLiteral("%1 Failed: No report from the device")
-            .arg(kind == WindowKind::Recovery ? "Recovery" : "Update");
+            .arg(recovery() ? "Recovery" : "Update");
 }
 
 void WindowDriver::choose(const QString &path)
 {
     dialogs.files = QStringList{path};
-    child<QPushButton>(window, QStringLiteral("pushButton_Browser"))->click();
+    child<QPushButton>("pushButton_Browser")->click();
     imageSize = QFileInfo(path).size();
 }
 
@@ -316,8 +267,7 @@ void WindowDriver::clickStart()
 void WindowDriver::begin(double scale)
 {
     LocalWait::setTimeScaleForTests(scale);
-    if (kind != WindowKind::Recovery &&
-        child<QLineEdit>(window, QStringLiteral("lineEdit"))->text().isEmpty())
+    if (!recovery() && child<QLineEdit>("lineEdit")->text().isEmpty())
         choose(image);
     clickStart();
 }
@@ -328,9 +278,9 @@ bool WindowDriver::startRun(double scale)
     const size_t streamsBefore = receiver.streams.size();
     const auto ready = [&] {
         return window && requests() > requestsBefore &&
-               (kind == WindowKind::Recovery || (receiver.streams.size() > streamsBefore &&
-                                                 receiver.last()->data.size() == imageSize &&
-                                                 state()->text() == WindowTexts::Succeed));
+               (recovery() || (receiver.streams.size() > streamsBefore &&
+                               receiver.last()->data.size() == imageSize &&
+                               state()->text() == WindowTexts::Succeed));
     };
     // The scaled connection wait is short; the connection goes on in the background, and a run
     // that ended for want of it is simply started again.

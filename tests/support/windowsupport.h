@@ -7,8 +7,11 @@
 #include "scripteddialogs.h"
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMetaType>
 #include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -19,9 +22,6 @@
 #include <vector>
 
 class MqttClient;
-class QLabel;
-class QProgressBar;
-class QPushButton;
 class QTcpSocket;
 
 namespace WindowTexts {
@@ -117,14 +117,23 @@ public:
                  const QString &ip = QStringLiteral("127.0.0.1"));
     ~WindowDriver();
 
-    QLabel *state() const;
-    QLabel *tip() const;
-    QProgressBar *bar() const;
-    QPushButton *startButton() const;
+    QLabel *state() const
+    {
+        return child<QLabel>(recovery() ? "label_state_recovery" : "label_state");
+    }
+    QLabel *tip() const { return child<QLabel>("label_Tip"); }
+    QProgressBar *bar() const
+    {
+        return child<QProgressBar>(recovery() ? "progressBar_Recovery" : "progressBar");
+    }
+    QPushButton *startButton() const
+    {
+        return child<QPushButton>(recovery() ? "pushButton_Recovery" : "pushButton_Start");
+    }
     QList<QLabel *> deviceLabels() const;
     MqttClient *client() const;
-    QString reportTopic() const;
-    QString requestTopic() const;
+    QString reportTopic() const { return "TalixTools_out/" + topicName(); }
+    QString requestTopic() const { return "TalixTools_in/" + topicName(); }
     // Every report topic this window does not take reports on, and one that no window uses.
     QStringList otherTopics() const;
     // What the window says when it refuses to close during a run, and during the countdown.
@@ -145,6 +154,14 @@ public:
     // Closes the window; the texts of the boxes that refused it.
     QStringList close();
     int requests() const { return box.inbox(requestTopic()).size(); }
+
+    bool recovery() const { return kind == WindowKind::Recovery; }
+    QString topicName() const;
+    template<typename T>
+    T *child(const char *name) const
+    {
+        return window ? window->findChild<T *>(QLatin1String(name)) : nullptr;
+    }
 
     const WindowKind kind;
     ScriptedDialogs dialogs;
