@@ -4,7 +4,6 @@
 
 #include "localwait.h"
 #include "mosquittobroker.h"
-#include "updaterequest.h"
 #include "windowsupport.h"
 
 #include <QCryptographicHash>
@@ -25,8 +24,6 @@ private slots:
     void initTestCase() { QVERIFY2(m_broker.start(), "mosquitto must be installed"); }
     void request_data();
     void request();
-    void clientIpFallback_data();
-    void clientIpFallback();
     void fileGone_data();
     void fileGone();
     void backPressure();
@@ -99,28 +96,6 @@ void UpdateStreamTest::request()
         const qint64 pause = StreamReceiver::pauseAfter(*w.receiver.last(), offset);
         QVERIFY2(pause >= 20, qPrintable(QStringLiteral("%1 ms at %2").arg(pause).arg(offset)));
     }
-}
-
-void UpdateStreamTest::clientIpFallback_data()
-{
-    QTest::addColumn<QStringList>("addresses");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("the last IPv4 address wins")
-            << QStringList{"127.0.0.1", "192.168.1.5", "fe80::1", "10.0.0.7"} << "10.0.0.7";
-    QTest::newRow("loopback and IPv6 only") << QStringList{"127.0.0.1", "::1"} << QString();
-    QTest::newRow("0.0.0.0 has no IPv4 value") << QStringList{"10.1.1.1", "0.0.0.0"} << "10.1.1.1";
-    QTest::newRow("IPv4-mapped, written dotted") << QStringList{"::ffff:10.9.8.7"} << "10.9.8.7";
-}
-
-// Where the connection to the broker tells nothing, the box hears of the host's own address.
-void UpdateStreamTest::clientIpFallback()
-{
-    QFETCH(QStringList, addresses);
-    QFETCH(QString, expected);
-    QList<QHostAddress> list;
-    for (const QString &address : addresses)
-        list << QHostAddress(address);
-    QCOMPARE(UpdateRequest::fallbackClientIp(list), expected);
 }
 
 void UpdateStreamTest::fileGone_data()
