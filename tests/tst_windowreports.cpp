@@ -574,6 +574,8 @@ void WindowReportsTest::endedRunSendsNothing_data()
     QTest::newRow("camera: failure during the wait before the stream") << Camera << true;
     QTest::newRow("system: failure during the connection wait") << System << false;
     QTest::newRow("recovery: failure during the connection wait") << Recovery << false;
+    // Seen only if the window subscribed before it published.
+    QTest::newRow("recovery: failure answering the request") << Recovery << true;
 }
 
 // A report that ends a run during one of its waits: nothing more of that run reaches the box.
