@@ -144,10 +144,10 @@ public:
     void choose(const QString &path);
     void clickStart();
     // Starts a run of the chosen file (`image` if none is), every wait at `scale`.
-    void begin(double scale = 0.02);
+    void begin(double scale = 0.01);
     // Runs begin() until the run gets past its broker connection; true once the request
     // reached the box and, for the update window, the whole file its port.
-    bool startRun(double scale = 0.02);
+    bool startRun(double scale = 0.01);
     // The window's client also hears otherTopics().
     bool hearOtherTopics();
     void report(const QByteArray &payload, const QString &topic = QString());
