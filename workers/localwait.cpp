@@ -34,7 +34,9 @@ int scaled(int ms)
 {
     if (g_scale == 1.0)
         return ms;
-    return int(std::lround(ms * g_scale));
+    // A scaled wait never becomes 0 ms: a loop of zero-length timers starves every other
+    // timer of the glib event loop.
+    return ms > 0 ? qMax(1, int(std::lround(ms * g_scale))) : ms;
 }
 
 void setTimeScaleForTests(double scale)
