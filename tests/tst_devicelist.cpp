@@ -2,17 +2,16 @@
 // its csv and json output, against boxes played on loopback.
 
 #include "devicelister.h"
+#include "discoverypeer.h"
 #include "mainwindow.h"
 #include "referenceframe.h"
 #include "scripteddialogs.h"
+#include "searchwindow.h"
 
 #include <QClipboard>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLabel>
-#include <QNetworkDatagram>
-#include <QPushButton>
 #include <QTableView>
 #include <QUdpSocket>
 #include <QtTest>
@@ -44,30 +43,14 @@ class DeviceListTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void copy_data();
     void copy();
     void list_data();
     void list();
 
 private:
-    QUdpSocket m_box; // answers every request with m_replies
-    QList<QByteArray> m_replies;
-    int m_requests = 0;
+    DiscoveryPeer m_box; // answers every request with its replies
 };
-
-void DeviceListTest::initTestCase()
-{
-    QVERIFY(m_box.bind(QHostAddress(QHostAddress::LocalHost), 0));
-    connect(&m_box, &QUdpSocket::readyRead, this, [this] {
-        while (m_box.hasPendingDatagrams()) {
-            const QNetworkDatagram request = m_box.receiveDatagram();
-            ++m_requests;
-            for (const QByteArray &r : qAsConst(m_replies))
-                m_box.writeDatagram(r, request.senderAddress(), quint16(request.senderPort()));
-        }
-    });
-}
 
 void DeviceListTest::copy_data()
 {
@@ -84,15 +67,9 @@ void DeviceListTest::copy()
     QFETCH(QString, expected);
     ScriptedDialogs dialogs;
     MainWindow window;
-    Endpoints endpoints;
-    endpoints.discoveryBindPort = 0;
-    endpoints.discoveryAddress = QStringLiteral("127.0.0.1");
-    endpoints.discoveryTargetPort = m_box.localPort();
-    window.setEndpoints(endpoints);
-    m_replies = {reply(Odd), reply(Plain)};
-    window.findChild<QPushButton *>("pushButton_Search_Device")->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("label_Search_State")->text(),
-                              QStringLiteral("Search Completed"), 10000);
+    window.setEndpoints(m_box.endpoints());
+    m_box.replies = {reply(Odd), reply(Plain)};
+    QVERIFY(SearchWindow::search(&window));
 
     auto *table = window.findChild<QTableView *>("tableView");
     QCOMPARE(table->model()->rowCount(), 2);
@@ -131,18 +108,16 @@ void DeviceListTest::list()
 
     QUdpSocket taken; // bound without sharing, as another program may hold the port
     QVERIFY(taken.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
-    Endpoints endpoints;
-    endpoints.discoveryBindPort = portTaken ? taken.localPort() : 0;
-    endpoints.discoveryAddress = QStringLiteral("127.0.0.1");
-    endpoints.discoveryTargetPort = m_box.localPort();
-    m_replies = replies;
-    m_requests = 0;
+    m_box.replies = replies;
+    m_box.requests.clear();
 
     QString out, err;
     QTextStream outStream(&out), errStream(&err);
     const auto format = json ? DeviceList::Format::Json : DeviceList::Format::Csv;
-    QCOMPARE(DeviceLister(endpoints).run(1000, format, outStream, errStream), exitCode);
-    QCOMPARE(m_requests, portTaken ? 0 : 1);
+    QCOMPARE(DeviceLister(m_box.endpoints(portTaken ? taken.localPort() : 0))
+                     .run(1000, format, outStream, errStream),
+             exitCode);
+    QCOMPARE(m_box.requests.size(), portTaken ? 0 : 1);
     QCOMPARE(err.isEmpty(), !portTaken);
     if (portTaken)
         QVERIFY2(out.isEmpty(), qPrintable(out));

@@ -6,6 +6,7 @@
 #include "rawmqttpeer.h"
 #include "referenceframe.h"
 #include "scripteddialogs.h"
+#include "searchwindow.h"
 #include "texts.h"
 #include "urlcatcher.h"
 
@@ -60,13 +61,12 @@ private slots:
     void menuEntry();
     void commandNeverReachesPreviousBox_data();
     void commandNeverReachesPreviousBox();
-    void otherBoxChosenWhileAsked();
     void windowDeletedWhileWaiting_data();
     void windowDeletedWhileWaiting();
 
 private:
     void runSearch(const QList<QByteArray> &replies);
-    QList<QStringList> rows() const;
+    QList<QStringList> rows() const { return SearchWindow::rows(m_window.get()); }
     void select(int row) { m_table->setCurrentIndex(m_table->model()->index(row, 0)); }
     bool withMenu(const std::function<void(QMenu *)> &inside);
     bool choose(const QString &entry);
@@ -112,10 +112,7 @@ void tst_MainWindow::init()
     m_table = m_window->findChild<QTableView *>(QStringLiteral("tableView"));
     m_state = m_window->findChild<QLabel *>(QStringLiteral("label_Search_State"));
     m_button = m_window->findChild<QPushButton *>(QStringLiteral("pushButton_Search_Device"));
-    Endpoints e;
-    e.discoveryBindPort = m_bindPort = freeUdpPort();
-    e.discoveryAddress = QStringLiteral("127.0.0.1");
-    e.discoveryTargetPort = m_peer->port();
+    Endpoints e = m_peer->endpoints(m_bindPort = freeUdpPort());
     e.brokerPort = m_brokers[0].port();
     e.streamPort = freeTcpPort();
     m_window->setEndpoints(e);
@@ -134,19 +131,7 @@ void tst_MainWindow::cleanup()
 void tst_MainWindow::runSearch(const QList<QByteArray> &replies)
 {
     m_peer->replies = replies;
-    m_button->click();
-    QTRY_COMPARE_WITH_TIMEOUT(m_state->text(), Texts::SearchCompleted, 10000);
-}
-
-QList<QStringList> tst_MainWindow::rows() const
-{
-    QList<QStringList> out;
-    for (int r = 0; r < m_table->model()->rowCount(); ++r) {
-        out << QStringList();
-        for (int c = 0; c < m_table->model()->columnCount(); ++c)
-            out.last() << m_table->model()->index(r, c).data().toString();
-    }
-    return out;
+    QVERIFY2(SearchWindow::search(m_window.get()), qPrintable(m_state->text()));
 }
 
 // Opens the device menu as a right click does and hands it, once open, to `inside`; a menu
@@ -445,57 +430,56 @@ void tst_MainWindow::menuEntry()
 
 void tst_MainWindow::commandNeverReachesPreviousBox_data()
 {
-    QTest::addColumn<int>("firstAnswer");
-    QTest::addColumn<bool>("firstConnects"); // the first question stays open until connected
+    QTest::addColumn<QList<int>>("answers"); // in the order the questions are answered
+    QTest::addColumn<QString>("meanwhile");  // what happens while the first question is open
     QTest::addColumn<QStringList>("seenByFirst");
+    QTest::addColumn<QString>("state");
+
+    const int yes = QMessageBox::Yes, no = QMessageBox::No;
+    const QString shutDown = QStringLiteral("System Shut Down");
     QTest::newRow("first cancelled while connected")
-            << int(QMessageBox::No) << true << QStringList();
-    QTest::newRow("first still connecting") << int(QMessageBox::Yes) << false << QStringList();
-    QTest::newRow("first sent") << int(QMessageBox::Yes) << true << QStringList{RestartSent};
+            << QList<int>{no, yes} << "connected" << QStringList() << shutDown;
+    QTest::newRow("first still connecting")
+            << QList<int>{yes, yes} << "" << QStringList() << shutDown;
+    QTest::newRow("first sent") << QList<int>{yes, yes} << "connected" << QStringList{RestartSent}
+                                << shutDown;
+    // The second box is chosen and its command cancelled while the first question is open: the
+    // client is on the second box's broker then, where the late Yes must not go.
+    QTest::newRow("second chosen while the first is asked")
+            << QList<int>{no, yes} << "second chosen" << QStringList()
+            << "System Restart Failed: Connect Server Failed";
 }
 
 void tst_MainWindow::commandNeverReachesPreviousBox()
 {
-    QFETCH(int, firstAnswer);
-    QFETCH(bool, firstConnects);
+    QFETCH(QList<int>, answers);
+    QFETCH(QString, meanwhile);
     QFETCH(QStringList, seenByFirst);
+    QFETCH(QString, state);
 
     runSearch({reply(Boxes[0]), reply(Boxes[1])});
-    m_dialogs->answers = {QMessageBox::StandardButton(firstAnswer), QMessageBox::Yes};
+    for (int answer : answers)
+        m_dialogs->answers << QMessageBox::StandardButton(answer);
+    const bool nested = meanwhile == QLatin1String("second chosen");
     int asked = 0;
     m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
         const int box = asked++;
-        QVERIFY((box == 0 && !firstConnects) || toolConnectedTo(Boxes[box]));
+        if (box == 0 && nested) {
+            select(1);
+            QVERIFY(choose(QStringLiteral("Shut Down")));
+        }
+        QVERIFY((box == 0 && meanwhile.isEmpty()) || toolConnectedTo(Boxes[nested ? 1 : box]));
     };
     select(0);
     QVERIFY(choose(QStringLiteral("Restart")));
-    select(1);
-    QVERIFY(choose(QStringLiteral("Shut Down")));
-    QCOMPARE(m_state->text(), QStringLiteral("System Shut Down"));
-    QCOMPARE(seen(0), seenByFirst);
-    QCOMPARE(seen(1), QStringList{ShutDownSent});
-}
-
-void tst_MainWindow::otherBoxChosenWhileAsked()
-{
-    // The question for the first box is still open when a command for the second is given and
-    // cancelled: the client is on the second box's broker now, where the late Yes must not go.
-    runSearch({reply(Boxes[0]), reply(Boxes[1])});
-    m_dialogs->answers = {QMessageBox::No, QMessageBox::Yes};
-    int asked = 0;
-    m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
-        if (asked++ > 0)
-            return;
+    if (!nested) {
         select(1);
-        QVERIFY(choose(QStringLiteral("Restart")));
-        QVERIFY(toolConnectedTo(Boxes[1]));
-    };
-    select(0);
-    QVERIFY(choose(QStringLiteral("Shut Down")));
+        QVERIFY(choose(QStringLiteral("Shut Down")));
+    }
     QCOMPARE(asked, 2);
-    QCOMPARE(m_state->text(), QStringLiteral("System Shut Down Failed: Connect Server Failed"));
-    QCOMPARE(seen(0), QStringList());
-    QCOMPARE(seen(1), QStringList());
+    QCOMPARE(m_state->text(), state);
+    QCOMPARE(seen(0), seenByFirst);
+    QCOMPARE(seen(1), nested ? QStringList() : QStringList{ShutDownSent});
 }
 
 void tst_MainWindow::windowDeletedWhileWaiting_data()
