@@ -27,14 +27,6 @@ QByteArray sealed(QByteArray frame)
     return frame;
 }
 
-// A valid reply with byte `index` set to `value`, the CRC made right again or not.
-QByteArray altered(int index, int value, bool reseal = true)
-{
-    QByteArray frame = ReferenceFrame::reply(QStringLiteral("192.168.1.20"));
-    frame[index] = char(value);
-    return reseal ? sealed(frame) : frame;
-}
-
 } // namespace
 
 // Discovery frames, CRC-16 and report parsing against independently built vectors.
@@ -88,21 +80,10 @@ void tst_Protocol::checkFrame_data()
     QTest::addColumn<int>("length");
     QTest::addColumn<bool>("accepted");
 
-    const QByteArray valid = altered(0, 0xFA);
-    QTest::newRow("valid reply") << valid << 105 << true;
-    QByteArray swapped = altered(103, valid.at(104), false);
-    swapped[104] = valid.at(103);
-    QVERIFY(swapped != valid);
-    QTest::newRow("CRC stored low byte first") << swapped << 105 << false;
-    QTest::newRow("CRC off by one bit") << altered(104, valid.at(104) ^ 1, false) << 105 << false;
-    QTest::newRow("record byte changed") << altered(40, valid.at(40) ^ 0x80, false) << 105 << false;
-    // Only the checked byte is wrong: the CRC is made right over the altered frame.
-    for (int lengthByte : {0, 99, 101, 105, 0xFF})
-        QTest::addRow("length byte %d", lengthByte) << altered(2, lengthByte) << 105 << false;
-    QTest::newRow("start byte FB") << altered(0, 0xFB) << 105 << false;
-    QTest::newRow("command byte 02") << altered(1, 0x02) << 105 << false;
+    // Whole frames with a wrong CRC, head or length byte are seeds of the discovery fuzzer, which
+    // judges them against the reference; here what a 105-byte datagram does not show.
+    QTest::newRow("valid reply") << ReferenceFrame::reply("192.168.1.20") << 105 << true;
     QTest::newRow("smallest frame") << sealed(QByteArray::fromHex("FA01000000")) << 5 << true;
-    QTest::newRow("own request") << ReferenceFrame::request() << 6 << false;
     // Shorter buffers than the length passed: rejected on the bytes that exist, before the CRC
     // reads the rest (AddressSanitizer sees any overread).
     QTest::newRow("start byte tested first") << QByteArray::fromHex("FB") << 105 << false;
@@ -136,13 +117,6 @@ void tst_Protocol::reply_data()
     QTest::addColumn<QList<QByteArray>>("texts"); // SN, name, camera type, OS, camera FW
     QTest::addColumn<QStringList>("row");
 
-    QTest::newRow("typical box") << "192.168.1.20" << QByteArray::fromHex("000A1BFF30C4")
-                                 << QList<QByteArray>{"TX2024000123", "Talix-Box", "IMX477",
-                                                      "1.2.3", "CAM-5.0.1"}
-                                 << QStringList{"192.168.1.20", "00:0A:1B:FF:30:C4",
-                                                "TX2024000123", "Talix-Box",
-                                                "IMX477",       "1.2.3",
-                                                "CAM-5.0.1"};
     QTest::newRow("MAC upper case, highest bytes, empty texts")
             << "255.255.255.255" << QByteArray::fromHex("FFABCDEF0F00")
             << QList<QByteArray>{"", "", "", "", ""}
