@@ -43,97 +43,92 @@ class DeviceListTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void copy_data();
-    void copy();
-    void list_data();
-    void list();
+    void copy_data()
+    {
+        QTest::addColumn<int>("selectedRow"); // -1: none
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("selected row") << 1 << Titles.join('\t') + '\n' + Plain.join('\t') + '\n';
+        QTest::newRow("no selection: every row")
+                << -1 << Titles.join('\t') + '\n' + TsvOdd + Plain.join('\t') + '\n';
+    }
+
+    void copy()
+    {
+        QFETCH(int, selectedRow);
+        QFETCH(QString, expected);
+        ScriptedDialogs dialogs;
+        MainWindow window;
+        window.setEndpoints(m_box.endpoints());
+        m_box.replies = {reply(Odd), reply(Plain)};
+        QVERIFY(SearchWindow::search(&window));
+
+        auto *table = window.findChild<QTableView *>("tableView");
+        QCOMPARE(table->model()->rowCount(), 2);
+        if (selectedRow >= 0)
+            table->selectRow(selectedRow);
+        QApplication::clipboard()->clear();
+        QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), expected);
+    }
+
+    void list_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("replies");
+        QTest::addColumn<bool>("portTaken");
+        QTest::addColumn<bool>("json");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("csv");
+
+        QByteArray broken = reply(Plain);
+        broken[104] = char(broken[104] ^ 1);
+        const QList<QByteArray> site = {reply(Odd), broken, reply(Odd), reply(Plain)};
+        QTest::newRow("csv, a duplicate and a broken reply")
+                << site << false << false << 0 << CsvHeader + CsvOdd + Plain.join(',') + "\r\n";
+        QTest::newRow("json") << site << false << true << 0 << QString();
+        QTest::newRow("no box answers") << QList<QByteArray>() << false << false << 1 << CsvHeader;
+        QTest::newRow("search port taken") << site << true << false << 2 << QString();
+    }
+
+    void list()
+    {
+        QFETCH(QList<QByteArray>, replies);
+        QFETCH(bool, portTaken);
+        QFETCH(bool, json);
+        QFETCH(int, exitCode);
+        QFETCH(QString, csv);
+
+        QUdpSocket taken; // bound without sharing, as another program may hold the port
+        QVERIFY(taken.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
+        m_box.replies = replies;
+        m_box.requests.clear();
+
+        QString out, err;
+        QTextStream outStream(&out), errStream(&err);
+        const auto format = json ? DeviceList::Format::Json : DeviceList::Format::Csv;
+        QCOMPARE(DeviceLister(m_box.endpoints(portTaken ? taken.localPort() : 0))
+                         .run(1000, format, outStream, errStream),
+                 exitCode);
+        QCOMPARE(m_box.requests.size(), portTaken ? 0 : 1);
+        QCOMPARE(err.isEmpty(), !portTaken);
+        if (portTaken)
+            QVERIFY2(out.isEmpty(), qPrintable(out));
+        else if (!json)
+            QCOMPARE(out, csv);
+        else {
+            QJsonArray expected;
+            for (const QStringList &texts : {Odd, Plain}) {
+                QJsonObject box;
+                for (int c = 0; c < Titles.size(); ++c)
+                    box.insert(Titles[c], texts[c]);
+                expected.append(box);
+            }
+            QCOMPARE(QJsonDocument::fromJson(out.toUtf8()).array(), expected);
+        }
+    }
 
 private:
     DiscoveryPeer m_box; // answers every request with its replies
 };
-
-void DeviceListTest::copy_data()
-{
-    QTest::addColumn<int>("selectedRow"); // -1: none
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("selected row") << 1 << Titles.join('\t') + '\n' + Plain.join('\t') + '\n';
-    QTest::newRow("no selection: every row")
-            << -1 << Titles.join('\t') + '\n' + TsvOdd + Plain.join('\t') + '\n';
-}
-
-void DeviceListTest::copy()
-{
-    QFETCH(int, selectedRow);
-    QFETCH(QString, expected);
-    ScriptedDialogs dialogs;
-    MainWindow window;
-    window.setEndpoints(m_box.endpoints());
-    m_box.replies = {reply(Odd), reply(Plain)};
-    QVERIFY(SearchWindow::search(&window));
-
-    auto *table = window.findChild<QTableView *>("tableView");
-    QCOMPARE(table->model()->rowCount(), 2);
-    if (selectedRow >= 0)
-        table->selectRow(selectedRow);
-    QApplication::clipboard()->clear();
-    QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(QApplication::clipboard()->text(), expected);
-}
-
-void DeviceListTest::list_data()
-{
-    QTest::addColumn<QList<QByteArray>>("replies");
-    QTest::addColumn<bool>("portTaken");
-    QTest::addColumn<bool>("json");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("csv");
-
-    QByteArray broken = reply(Plain);
-    broken[104] = char(broken[104] ^ 1);
-    const QList<QByteArray> site = {reply(Odd), broken, reply(Odd), reply(Plain)};
-    QTest::newRow("csv, a duplicate and a broken reply")
-            << site << false << false << 0 << CsvHeader + CsvOdd + Plain.join(',') + "\r\n";
-    QTest::newRow("json") << site << false << true << 0 << QString();
-    QTest::newRow("no box answers") << QList<QByteArray>() << false << false << 1 << CsvHeader;
-    QTest::newRow("search port taken") << site << true << false << 2 << QString();
-}
-
-void DeviceListTest::list()
-{
-    QFETCH(QList<QByteArray>, replies);
-    QFETCH(bool, portTaken);
-    QFETCH(bool, json);
-    QFETCH(int, exitCode);
-    QFETCH(QString, csv);
-
-    QUdpSocket taken; // bound without sharing, as another program may hold the port
-    QVERIFY(taken.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
-    m_box.replies = replies;
-    m_box.requests.clear();
-
-    QString out, err;
-    QTextStream outStream(&out), errStream(&err);
-    const auto format = json ? DeviceList::Format::Json : DeviceList::Format::Csv;
-    QCOMPARE(DeviceLister(m_box.endpoints(portTaken ? taken.localPort() : 0))
-                     .run(1000, format, outStream, errStream),
-             exitCode);
-    QCOMPARE(m_box.requests.size(), portTaken ? 0 : 1);
-    QCOMPARE(err.isEmpty(), !portTaken);
-    if (portTaken)
-        QVERIFY2(out.isEmpty(), qPrintable(out));
-    else if (!json)
-        QCOMPARE(out, csv);
-    else {
-        QJsonArray expected;
-        for (const QStringList &texts : {Odd, Plain}) {
-            QJsonObject box;
-            for (int c = 0; c < Titles.size(); ++c)
-                box.insert(Titles[c], texts[c]);
-            expected.append(box);
-        }
-        QCOMPARE(QJsonDocument::fromJson(out.toUtf8()).array(), expected);
-    }
-}
 
 QTEST_MAIN(DeviceListTest)
 #include "tst_devicelist.moc"
