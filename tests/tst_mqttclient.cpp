@@ -104,8 +104,6 @@ private slots:
         QList<QByteArray> many;
         for (int i = 0; i < 2000; ++i)
             many << QByteArray::number(i);
-        QTest::newRow("JSON report")
-                << Topic << QList<QByteArray>{R"({"type":"1","progress":"5"})"};
         QTest::newRow("zero bytes, every byte value, empty")
                 << Topic << QList<QByteArray>{QByteArray("\0a\0\0b\0", 6), all, QByteArray()};
         QTest::newRow("1 MiB") << Topic << QList<QByteArray>{large};
