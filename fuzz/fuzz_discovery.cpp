@@ -3,23 +3,10 @@
 
 #include "discovery.h"
 #include "framecheck.h"
+#include "fuzzsupport.h"
 #include "referenceframe.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-namespace {
-
-void check(bool ok, const char *what, const QString &detail = QString())
-{
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_discovery: %s %s\n", what, qPrintable(detail));
-        std::abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -32,14 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray datagram(reinterpret_cast<const char *>(data), length);
     const bool valid = length == ReplySize && ReferenceFrame::frameValid(data, length);
     const QStringList row = Discovery::decodeReply(datagram);
-    check(row == (valid ? ReferenceFrame::row(data) : QStringList()),
-          "search path differs:", row.join(QLatin1Char('|')));
+    fuzzCheck(row == (valid ? ReferenceFrame::row(data) : QStringList()),
+              "search path differs:", row.join(QLatin1Char('|')));
 
     // 2. The frame test on any length, reading no byte beyond the ones it is given.
-    check(FrameCheck().CheckFrame(data, quint16(length), ReferenceFrame::Head0,
-                                  ReferenceFrame::Head1) ==
-                  ReferenceFrame::frameValid(data, length),
-          "frame test disagrees at length", QString::number(length));
+    fuzzCheck(FrameCheck().CheckFrame(data, quint16(length), ReferenceFrame::Head0,
+                                      ReferenceFrame::Head1) ==
+                      ReferenceFrame::frameValid(data, length),
+              "frame test disagrees at length", QString::number(length));
 
     // 3. Any 105 bytes made into a valid reply are decoded as the reference reads them.
     QByteArray record = datagram.left(ReplySize).leftJustified(ReplySize, '\0');
@@ -48,6 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     record[2] = char(ReplySize - 5);
     ReferenceFrame::seal(&record);
     const auto *bytes = reinterpret_cast<const uchar *>(record.constData());
-    check(Discovery::decodeReply(record) == ReferenceFrame::row(bytes), "decoding differs");
+    fuzzCheck(Discovery::decodeReply(record) == ReferenceFrame::row(bytes), "decoding differs");
     return 0;
 }

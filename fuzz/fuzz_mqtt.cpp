@@ -3,6 +3,7 @@
 // without a crash or a hang, say Connected only after a CONNACK, and notice a closed
 // connection; its message handlers may wait in local loops or delete the client, as windows do.
 
+#include "fuzzsupport.h"
 #include "localwait.h"
 #include "mqttclient.h"
 #include "mqtttopics.h"
@@ -14,8 +15,6 @@
 #include <QTest>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -31,25 +30,14 @@ enum Flags {
 
 QTcpServer *broker = nullptr;
 
-void check(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_mqtt: %s\n", what);
-        std::abort();
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    static int argc = 1;
-    static char name[] = "fuzz_mqtt";
-    static char *argv[] = {name, nullptr};
-    new QCoreApplication(argc, argv);
+    fuzzApp<QCoreApplication>();
     LocalWait::setTimeScaleForTests(0.01);
     broker = new QTcpServer;
-    check(broker->listen(QHostAddress::LocalHost, 0), "cannot listen on loopback");
+    fuzzCheck(broker->listen(QHostAddress::LocalHost, 0), "cannot listen on loopback");
     return 0;
 }
 
@@ -74,10 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     });
     client->connectToHost();
 
-    check(broker->waitForNewConnection(3000), "the client did not connect");
+    fuzzCheck(broker->waitForNewConnection(3000), "the client did not connect");
     QTcpSocket *peer = broker->nextPendingConnection();
-    check(QTest::qWaitFor([peer] { return peer->bytesAvailable() > 0; }, 3000),
-          "the client sent no CONNECT");
+    fuzzCheck(QTest::qWaitFor([peer] { return peer->bytesAvailable() > 0; }, 3000),
+              "the client sent no CONNECT");
     peer->readAll();
     for (int at = 0; at < bytes.size(); at += (flags & InPieces) ? piece : bytes.size()) {
         peer->write(bytes.mid(at, (flags & InPieces) ? piece : bytes.size()));
@@ -94,16 +82,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // the CONNACK, so all that can be asked is that a byte of the CONNACK type came at all.
     const bool connAckType =
             std::any_of(bytes.begin(), bytes.end(), [](char c) { return (uchar(c) >> 4) == 2; });
-    check(!client || client->state() != MqttClient::Connected || connAckType,
-          "Connected without a CONNACK");
+    fuzzCheck(!client || client->state() != MqttClient::Connected || connAckType,
+              "Connected without a CONNACK");
     if (client && (flags & UseClient) && client->state() == MqttClient::Connected) {
         client->subscribe(Topics::RecoveryReport, 0);
-        check(!client || client->publish(Topics::Restart, Payloads::Restart, 0, false) == 0 ||
-                      client->state() != MqttClient::Connected,
-              "a connected client refused a publish");
+        fuzzCheck(!client || client->publish(Topics::Restart, Payloads::Restart, 0, false) == 0 ||
+                          client->state() != MqttClient::Connected,
+                  "a connected client refused a publish");
     }
-    check(!(flags & CloseAfter) || QTest::qWaitFor(gone, 3000),
-          "the client did not notice the closed connection");
+    fuzzCheck(!(flags & CloseAfter) || QTest::qWaitFor(gone, 3000),
+              "the client did not notice the closed connection");
     delete client.data();
     delete peer;
     QCoreApplication::processEvents();

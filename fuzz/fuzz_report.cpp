@@ -8,6 +8,7 @@
 
 #include "devicereport.h"
 #include "form.h"
+#include "fuzzsupport.h"
 #include "localwait.h"
 #include "mqttclient.h"
 #include "mqtttopics.h"
@@ -22,8 +23,6 @@
 #include <QTimer>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -31,12 +30,6 @@ constexpr int MaxMessages = 16;
 const QString Countdown = QStringLiteral("The system is restarting, please do not close the form.");
 const QLatin1String ReportTopics[] = {Topics::UpdateCameraReport, Topics::UpdateSystemReport,
                                       Topics::RecoveryReport};
-
-void fail(const char *what, const QString &detail = QString())
-{
-    std::fprintf(stderr, "fuzz_report: %s %s\n", what, qPrintable(detail));
-    std::abort();
-}
 
 bool countdownShown(QWidget *w)
 {
@@ -61,11 +54,7 @@ QPointer<QWidget> windows[3];
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "fuzz_report";
-    static char *argv[] = {name, nullptr};
-    (new QApplication(argc, argv))->setQuitOnLastWindowClosed(false);
+    fuzzApp<QApplication>()->setQuitOnLastWindowClosed(false);
     LocalWait::setTimeScaleForTests(0.0001); // 61 s of countdown become a few loop passes
     dialogs = new ScriptedDialogs;
     // The operator takes a moment to answer: reports keep arriving meanwhile.
@@ -114,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray payload = kind == 7 ? QByteArray() : bytes(size_t((high << 8) | byte()));
         const ParsedReport parsed = ParseDeviceReport(payload);
         if (parsed.kind == ParsedReport::ParseError && parsed.errorText.isEmpty())
-            fail("a parse error without its text for", QString::fromLatin1(payload.toHex()));
+            fuzzFail("a parse error without its text for", QString::fromLatin1(payload.toHex()));
         for (int i = 0; i < 3; ++i) {
             if (!(mask & (1 << i)) || !targets[i])
                 continue;
@@ -137,12 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QTimer watchdog;
     QObject::connect(&watchdog, &QTimer::timeout, [&] {
         if (timer.elapsed() > 20000)
-            fail("the reports were not all handled in time");
+            fuzzFail("the reports were not all handled in time");
         if (phase != Settling)
             return;
         if (std::any_of(targets.begin(), targets.end(), countdownShown)) {
             if (sinceSilent.elapsed() > 2000) // 61 scaled steps take milliseconds
-                fail("a countdown does not end once the reports stop");
+                fuzzFail("a countdown does not end once the reports stop");
             return;
         }
         phase = Stopping;
@@ -164,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QCloseEvent close; // nothing runs any more: the window must let the operator close it
         QCoreApplication::sendEvent(w, &close);
         if (!close.isAccepted() || countdownShown(w))
-            fail("refuses to close or counts down after its last report:", w->windowTitle());
+            fuzzFail("refuses to close or counts down after its last report:", w->windowTitle());
     }
     return 0;
 }

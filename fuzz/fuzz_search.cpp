@@ -3,22 +3,18 @@
 // valid replies, once per address, and the search must end.
 
 #include "discoverypeer.h"
+#include "fuzzsupport.h"
 #include "localwait.h"
 #include "mainwindow.h"
 #include "referenceframe.h"
 #include "scripteddialogs.h"
-#include "texts.h"
+#include "searchwindow.h"
 
 #include <QApplication>
 #include <QLabel>
-#include <QPushButton>
 #include <QSet>
-#include <QTableView>
-#include <QTest>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -33,33 +29,16 @@ struct SearchRig
     DiscoveryPeer boxes;
     MainWindow window;
 
-    void usePort(quint16 port)
-    {
-        Endpoints e;
-        e.discoveryBindPort = port;
-        e.discoveryAddress = QStringLiteral("127.0.0.1"); // never the real broadcast
-        e.discoveryTargetPort = boxes.port();
-        window.setEndpoints(e);
-    }
+    void usePort(quint16 port) { window.setEndpoints(boxes.endpoints(port)); }
 };
 
 SearchRig *rig = nullptr;
-
-void fail(const char *what, const QString &detail = QString())
-{
-    std::fprintf(stderr, "fuzz_search: %s %s\n", what, qPrintable(detail));
-    std::abort();
-}
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "fuzz_search";
-    static char *argv[] = {name, nullptr};
-    new QApplication(argc, argv);
+    fuzzApp<QApplication>();
     LocalWait::setTimeScaleForTests(0.005); // a search takes a few ms per input
     rig = new SearchRig;
     rig->usePort(freeUdpPort());
@@ -95,29 +74,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     rig->dialogs.clear();
     rig->boxes.requests.clear();
     rig->boxes.replies = datagrams;
-    rig->window.findChild<QPushButton *>(QStringLiteral("pushButton_Search_Device"))->click();
+    const bool ended = SearchWindow::search(&rig->window);
     if (!rig->dialogs.calls.isEmpty()) {
         // Someone else took the port between the probe and the bind: move and skip this input.
         rig->usePort(freeUdpPort());
         return 0;
     }
-    const auto *state = rig->window.findChild<QLabel *>(QStringLiteral("label_Search_State"));
-    if (!QTest::qWaitFor([state] { return state->text() == Texts::SearchCompleted; }, 10000))
-        fail("the search did not end; state:", state->text());
+    if (!ended)
+        fuzzFail("the search did not end; state:",
+                 rig->window.findChild<QLabel *>(QStringLiteral("label_Search_State"))->text());
     if (rig->boxes.requests.size() != 1 ||
         rig->boxes.requests.first().bytes != ReferenceFrame::request())
-        fail("not one discovery request");
+        fuzzFail("not one discovery request");
 
-    const QAbstractItemModel *model =
-            rig->window.findChild<QTableView *>(QStringLiteral("tableView"))->model();
-    QList<QStringList> shown;
-    for (int r = 0; r < model->rowCount(); ++r) {
-        shown << QStringList();
-        for (int c = 0; c < model->columnCount(); ++c)
-            shown.last() << model->index(r, c).data().toString();
-    }
+    const QList<QStringList> shown = SearchWindow::rows(&rig->window);
     if (shown != expected)
-        fail("the table differs from the valid replies; rows shown:",
-             QString::number(shown.size()));
+        fuzzFail("the table differs from the valid replies; rows shown:",
+                 QString::number(shown.size()));
     return 0;
 }

@@ -2,17 +2,16 @@
 // its csv and json output, against boxes played on loopback.
 
 #include "devicelister.h"
+#include "discoverypeer.h"
 #include "mainwindow.h"
 #include "referenceframe.h"
 #include "scripteddialogs.h"
+#include "searchwindow.h"
 
 #include <QClipboard>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLabel>
-#include <QNetworkDatagram>
-#include <QPushButton>
 #include <QTableView>
 #include <QUdpSocket>
 #include <QtTest>
@@ -44,121 +43,92 @@ class DeviceListTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void copy_data();
-    void copy();
-    void list_data();
-    void list();
+    void copy_data()
+    {
+        QTest::addColumn<int>("selectedRow"); // -1: none
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("selected row") << 1 << Titles.join('\t') + '\n' + Plain.join('\t') + '\n';
+        QTest::newRow("no selection: every row")
+                << -1 << Titles.join('\t') + '\n' + TsvOdd + Plain.join('\t') + '\n';
+    }
+
+    void copy()
+    {
+        QFETCH(int, selectedRow);
+        QFETCH(QString, expected);
+        ScriptedDialogs dialogs;
+        MainWindow window;
+        window.setEndpoints(m_box.endpoints());
+        m_box.replies = {reply(Odd), reply(Plain)};
+        QVERIFY(SearchWindow::search(&window));
+
+        auto *table = window.findChild<QTableView *>("tableView");
+        QCOMPARE(table->model()->rowCount(), 2);
+        if (selectedRow >= 0)
+            table->selectRow(selectedRow);
+        QApplication::clipboard()->clear();
+        QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), expected);
+    }
+
+    void list_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("replies");
+        QTest::addColumn<bool>("portTaken");
+        QTest::addColumn<bool>("json");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("csv");
+
+        QByteArray broken = reply(Plain);
+        broken[104] = char(broken[104] ^ 1);
+        const QList<QByteArray> site = {reply(Odd), broken, reply(Odd), reply(Plain)};
+        QTest::newRow("csv, a duplicate and a broken reply")
+                << site << false << false << 0 << CsvHeader + CsvOdd + Plain.join(',') + "\r\n";
+        QTest::newRow("json") << site << false << true << 0 << QString();
+        QTest::newRow("no box answers") << QList<QByteArray>() << false << false << 1 << CsvHeader;
+        QTest::newRow("search port taken") << site << true << false << 2 << QString();
+    }
+
+    void list()
+    {
+        QFETCH(QList<QByteArray>, replies);
+        QFETCH(bool, portTaken);
+        QFETCH(bool, json);
+        QFETCH(int, exitCode);
+        QFETCH(QString, csv);
+
+        QUdpSocket taken; // bound without sharing, as another program may hold the port
+        QVERIFY(taken.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
+        m_box.replies = replies;
+        m_box.requests.clear();
+
+        QString out, err;
+        QTextStream outStream(&out), errStream(&err);
+        const auto format = json ? DeviceList::Format::Json : DeviceList::Format::Csv;
+        QCOMPARE(DeviceLister(m_box.endpoints(portTaken ? taken.localPort() : 0))
+                         .run(1000, format, outStream, errStream),
+                 exitCode);
+        QCOMPARE(m_box.requests.size(), portTaken ? 0 : 1);
+        QCOMPARE(err.isEmpty(), !portTaken);
+        if (portTaken)
+            QVERIFY2(out.isEmpty(), qPrintable(out));
+        else if (!json)
+            QCOMPARE(out, csv);
+        else {
+            QJsonArray expected;
+            for (const QStringList &texts : {Odd, Plain}) {
+                QJsonObject box;
+                for (int c = 0; c < Titles.size(); ++c)
+                    box.insert(Titles[c], texts[c]);
+                expected.append(box);
+            }
+            QCOMPARE(QJsonDocument::fromJson(out.toUtf8()).array(), expected);
+        }
+    }
 
 private:
-    QUdpSocket m_box; // answers every request with m_replies
-    QList<QByteArray> m_replies;
-    int m_requests = 0;
+    DiscoveryPeer m_box; // answers every request with its replies
 };
-
-void DeviceListTest::initTestCase()
-{
-    QVERIFY(m_box.bind(QHostAddress(QHostAddress::LocalHost), 0));
-    connect(&m_box, &QUdpSocket::readyRead, this, [this] {
-        while (m_box.hasPendingDatagrams()) {
-            const QNetworkDatagram request = m_box.receiveDatagram();
-            ++m_requests;
-            for (const QByteArray &r : qAsConst(m_replies))
-                m_box.writeDatagram(r, request.senderAddress(), quint16(request.senderPort()));
-        }
-    });
-}
-
-void DeviceListTest::copy_data()
-{
-    QTest::addColumn<int>("selectedRow"); // -1: none
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("selected row") << 1 << Titles.join('\t') + '\n' + Plain.join('\t') + '\n';
-    QTest::newRow("no selection: every row")
-            << -1 << Titles.join('\t') + '\n' + TsvOdd + Plain.join('\t') + '\n';
-}
-
-void DeviceListTest::copy()
-{
-    QFETCH(int, selectedRow);
-    QFETCH(QString, expected);
-    ScriptedDialogs dialogs;
-    MainWindow window;
-    Endpoints endpoints;
-    endpoints.discoveryBindPort = 0;
-    endpoints.discoveryAddress = QStringLiteral("127.0.0.1");
-    endpoints.discoveryTargetPort = m_box.localPort();
-    window.setEndpoints(endpoints);
-    m_replies = {reply(Odd), reply(Plain)};
-    window.findChild<QPushButton *>("pushButton_Search_Device")->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("label_Search_State")->text(),
-                              QStringLiteral("Search Completed"), 10000);
-
-    auto *table = window.findChild<QTableView *>("tableView");
-    QCOMPARE(table->model()->rowCount(), 2);
-    if (selectedRow >= 0)
-        table->selectRow(selectedRow);
-    QApplication::clipboard()->clear();
-    QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(QApplication::clipboard()->text(), expected);
-}
-
-void DeviceListTest::list_data()
-{
-    QTest::addColumn<QList<QByteArray>>("replies");
-    QTest::addColumn<bool>("portTaken");
-    QTest::addColumn<bool>("json");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("csv");
-
-    QByteArray broken = reply(Plain);
-    broken[104] = char(broken[104] ^ 1);
-    const QList<QByteArray> site = {reply(Odd), broken, reply(Odd), reply(Plain)};
-    QTest::newRow("csv, a duplicate and a broken reply")
-            << site << false << false << 0 << CsvHeader + CsvOdd + Plain.join(',') + "\r\n";
-    QTest::newRow("json") << site << false << true << 0 << QString();
-    QTest::newRow("no box answers") << QList<QByteArray>() << false << false << 1 << CsvHeader;
-    QTest::newRow("search port taken") << site << true << false << 2 << QString();
-}
-
-void DeviceListTest::list()
-{
-    QFETCH(QList<QByteArray>, replies);
-    QFETCH(bool, portTaken);
-    QFETCH(bool, json);
-    QFETCH(int, exitCode);
-    QFETCH(QString, csv);
-
-    QUdpSocket taken; // bound without sharing, as another program may hold the port
-    QVERIFY(taken.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::DontShareAddress));
-    Endpoints endpoints;
-    endpoints.discoveryBindPort = portTaken ? taken.localPort() : 0;
-    endpoints.discoveryAddress = QStringLiteral("127.0.0.1");
-    endpoints.discoveryTargetPort = m_box.localPort();
-    m_replies = replies;
-    m_requests = 0;
-
-    QString out, err;
-    QTextStream outStream(&out), errStream(&err);
-    const auto format = json ? DeviceList::Format::Json : DeviceList::Format::Csv;
-    QCOMPARE(DeviceLister(endpoints).run(1000, format, outStream, errStream), exitCode);
-    QCOMPARE(m_requests, portTaken ? 0 : 1);
-    QCOMPARE(err.isEmpty(), !portTaken);
-    if (portTaken)
-        QVERIFY2(out.isEmpty(), qPrintable(out));
-    else if (!json)
-        QCOMPARE(out, csv);
-    else {
-        QJsonArray expected;
-        for (const QStringList &texts : {Odd, Plain}) {
-            QJsonObject box;
-            for (int c = 0; c < Titles.size(); ++c)
-                box.insert(Titles[c], texts[c]);
-            expected.append(box);
-        }
-        QCOMPARE(QJsonDocument::fromJson(out.toUtf8()).array(), expected);
-    }
-}
 
 QTEST_MAIN(DeviceListTest)
 #include "tst_devicelist.moc"

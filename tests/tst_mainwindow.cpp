@@ -6,6 +6,7 @@
 #include "rawmqttpeer.h"
 #include "referenceframe.h"
 #include "scripteddialogs.h"
+#include "searchwindow.h"
 #include "texts.h"
 #include "urlcatcher.h"
 
@@ -45,34 +46,417 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void quit_data();
-    void quit();
-    void search_data();
-    void search();
-    void searchAgain();
-    void bindFailure();
-    void menuNeedsExactlyOneSelectedRow_data();
-    void menuNeedsExactlyOneSelectedRow();
-    void menuEntry_data();
-    void menuEntry();
-    void commandNeverReachesPreviousBox_data();
-    void commandNeverReachesPreviousBox();
-    void otherBoxChosenWhileAsked();
-    void windowDeletedWhileWaiting_data();
-    void windowDeletedWhileWaiting();
+    void initTestCase()
+    {
+        QApplication::setQuitOnLastWindowClosed(false);
+        LocalWait::setTimeScaleForTests(0.1); // 500 ms pause -> 50 ms, 2000 ms collection -> 200 ms
+        QVERIFY(m_brokers[0].start());
+        m_brokers[1].setPort(m_brokers[0].port());
+        QVERIFY(m_brokers[1].start());
+        for (int box = 0; box < 2; ++box) {
+            QVERIFY(m_observers[box].connectTo(Boxes[box], m_brokers[0].port()));
+            QVERIFY(m_observers[box].subscribe(QStringLiteral("#"))); // a stray topic shows too
+        }
+    }
+
+    void init()
+    {
+        for (RawMqttPeer &observer : m_observers) {
+            QVERIFY(observer.sync()); // what an earlier test sent is in, and not this test's
+            observer.messages.clear();
+        }
+        m_dialogs = std::make_unique<ScriptedDialogs>();
+        m_peer = std::make_unique<DiscoveryPeer>();
+        m_urls = std::make_unique<UrlCatcher>();
+        m_window = std::make_unique<MainWindow>();
+        m_table = m_window->findChild<QTableView *>(QStringLiteral("tableView"));
+        m_state = m_window->findChild<QLabel *>(QStringLiteral("label_Search_State"));
+        m_button = m_window->findChild<QPushButton *>(QStringLiteral("pushButton_Search_Device"));
+        Endpoints e = m_peer->endpoints(m_bindPort = freeUdpPort());
+        e.brokerPort = m_brokers[0].port();
+        e.streamPort = freeTcpPort();
+        m_window->setEndpoints(e);
+    }
+
+    void cleanup()
+    {
+        while (QWidget *deviceWindow = QApplication::activeModalWidget())
+            delete deviceWindow;
+        m_window.reset();
+        m_urls.reset();
+        m_peer.reset();
+        m_dialogs.reset();
+    }
+
+    void quit_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::newRow("Yes") << int(QMessageBox::Yes);
+        QTest::newRow("No") << int(QMessageBox::No);
+        QTest::newRow("box closed without a choice") << int(QMessageBox::NoButton);
+    }
+
+    void quit()
+    {
+        QFETCH(int, answer);
+        m_window->show();
+        m_dialogs->answers << QMessageBox::StandardButton(answer);
+        QCOMPARE(m_window->close(), answer == QMessageBox::Yes);
+        QCOMPARE(effects(), QStringList{QStringLiteral("question ") + Texts::Quit});
+        QCOMPARE(m_dialogs->calls.first().title, Texts::Tip);
+    }
+
+    void search()
+    {
+        // Which replies are listed, and once per address, is judged on the search fuzzer's seeds;
+        // here 2000 boxes answer before the tool reads any: only its socket buffer holds them.
+        QList<QByteArray> burst;
+        QList<QStringList> expected;
+        for (int i = 0; i < 2000; ++i) {
+            burst << reply(QStringLiteral("10.1.%1.%2").arg(i / 250).arg(i % 250 + 1));
+            expected << ReferenceFrame::row(
+                    reinterpret_cast<const uchar *>(burst.last().constData()));
+        }
+        runSearch(burst);
+        QCOMPARE(rows(), expected);
+        QCOMPARE(m_peer->requests.size(), 1);
+        QCOMPARE(m_peer->requests.first().bytes, ReferenceFrame::request());
+        QCOMPARE(m_peer->requests.first().fromPort, m_bindPort); // replies come back to that port
+        QCOMPARE(effects(), QStringList());
+    }
+
+    void searchAgain()
+    {
+        runSearch({reply(Boxes[0]), reply(Boxes[1])});
+        QCOMPARE(rows().size(), 2);
+
+        // A new search empties the table first, ignores presses while it runs, collects for the
+        // whole wait, and lists a box again that the first search saw.
+        int rowsAtRequest = -1;
+        m_peer->afterReplies = [&] {
+            if (rowsAtRequest >= 0)
+                return; // a second request is the fault this test looks for
+            rowsAtRequest = rows().size();
+            QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 1, 5000);
+            m_button->click();
+        };
+        m_peer->replies = {reply(Boxes[1])};
+        QElapsedTimer timer;
+        timer.start();
+        m_button->click();
+        // The handler has returned before the collection: the window stays responsive.
+        QCOMPARE(m_state->text(), Texts::Searching);
+        QCOMPARE(rows().size(), 0);
+        m_button->click();
+        QTRY_COMPARE_WITH_TIMEOUT(m_state->text(), Texts::SearchCompleted, 10000);
+        QVERIFY(timer.elapsed() >= LocalWait::scaled(2000));
+        QCOMPARE(rowsAtRequest, 0);
+        QCOMPARE(m_peer->requests.size(), 2);
+        QCOMPARE(rows().size(), 1);
+        QCOMPARE(rows().first().first(), Boxes[1]);
+    }
+
+    void bindFailure()
+    {
+        // Another program holds the port exclusively.
+        auto blocker = std::make_unique<QUdpSocket>();
+        QVERIFY(blocker->bind(QHostAddress::Any, m_bindPort, QAbstractSocket::DontShareAddress));
+        m_peer->replies = {reply(Boxes[0])};
+        m_button->click();
+        QCOMPARE(effects(), QStringList{QStringLiteral("information ") + Texts::SocketAbnormal});
+        QVERIFY(m_state->text().isEmpty());
+        QVERIFY(m_peer->requests.isEmpty());
+
+        // The search has ended: once the port is free the next press searches.
+        blocker.reset();
+        runSearch(m_peer->replies);
+        QCOMPARE(rows().size(), 1);
+    }
+
+    void menuNeedsExactlyOneSelectedRow_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QList<int>>("selected");
+        QTest::newRow("empty table") << 0 << QList<int>{};
+        QTest::newRow("none selected") << 2 << QList<int>{};
+        QTest::newRow("two selected") << 3 << QList<int>{0, 2};
+        QTest::newRow("one selected") << 2 << QList<int>{1};
+    }
+
+    void menuNeedsExactlyOneSelectedRow()
+    {
+        QFETCH(int, rows);
+        QFETCH(QList<int>, selected);
+
+        QList<QByteArray> replies;
+        for (int r = 0; r < rows; ++r)
+            replies << reply(Boxes[r]);
+        runSearch(replies);
+        m_table->selectionModel()->clear();
+        for (int r : selected)
+            m_table->selectionModel()->select(m_table->model()->index(r, 0),
+                                              QItemSelectionModel::Select |
+                                                      QItemSelectionModel::Rows);
+        QStringList entries;
+        const bool opened = withMenu([&](QMenu *menu) {
+            for (QAction *a : menu->actions())
+                entries << a->text();
+        });
+        QCOMPARE(opened, selected.size() == 1);
+        QCOMPARE(entries, opened ? Entries : QStringList()); // closed without a choice: no effect
+        QCOMPARE(effects(), opened ? QStringList() : QStringList{"about " + Texts::SelectRow});
+    }
+
+    void menuEntry_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<int>("box"); // -1: the first box, chosen while the search still runs
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("effect");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QStringList>("seen");
+
+        const int yes = QMessageBox::Yes;
+        QTest::newRow("Login Page") << "Login Page" << 1 << 0 << "url http://127.0.0.3:8888"
+                                    << Texts::SearchCompleted << QStringList();
+        for (const QString &entry : QStringList{"Shut Down", "Restart"}) {
+            const QString asked = "question Do you want to " + entry.toLower() + '?';
+            const QString done = entry == "Restart" ? "System Restart" : "System Shut Down";
+            const QString sent = entry == "Restart" ? RestartSent : ShutDownSent;
+            QTest::addRow("%s, Yes", qPrintable(entry))
+                    << entry << 1 << yes << asked << done << QStringList{sent};
+            QTest::addRow("%s, No", qPrintable(entry))
+                    << entry << 1 << int(QMessageBox::No) << asked << entry + " Cancel"
+                    << QStringList();
+            QTest::addRow("%s, not connected", qPrintable(entry))
+                    << entry << 2 << yes << asked << done + " Failed: Connect Server Failed"
+                    << QStringList();
+        }
+        for (const QString &entry : Entries.mid(3)) {
+            const QString title = entry.endsWith("Recovery") ? "Recovery Default System" : entry;
+            QTest::newRow(qPrintable(entry)) << entry << 1 << 0 << "window " + title
+                                             << Texts::SearchCompleted << QStringList();
+        }
+        for (const QString &entry : Entries) {
+            QTest::addRow("%s during a search", qPrintable(entry))
+                    << entry << -1 << yes << "information " + Texts::WaitForSearch
+                    << Texts::SearchCompleted << QStringList();
+        }
+    }
+
+    void menuEntry()
+    {
+        QFETCH(QString, entry);
+        QFETCH(int, box);
+        QFETCH(int, answer);
+        QFETCH(QString, effect);
+        QFETCH(QString, state);
+        QFETCH(QStringList, seen);
+
+        const bool duringSearch = box < 0;
+        box = qMax(box, 0);
+        if (duringSearch) {
+            m_peer->afterReplies = [&] {
+                QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 3, 5000);
+                select(box);
+                QVERIFY(choose(entry));
+                QCOMPARE(m_state->text(), Texts::Searching);
+            };
+        }
+        runSearch({reply(Boxes[0], "SN-A"), reply(Boxes[1], "SN-B"), reply(Boxes[2], "SN-C")});
+        select(box);
+        m_dialogs->answers = {QMessageBox::StandardButton(answer)};
+        QString stateWhileAsked;
+        m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
+            stateWhileAsked = m_state->text();
+            // The time the question is open is the time the connection gets.
+            QVERIFY(answer != QMessageBox::Yes || box == 2 || toolConnectedTo(Boxes[box]));
+        };
+        QVERIFY(duringSearch || choose(entry));
+        QCOMPARE(effects(), QStringList{effect});
+        QCOMPARE(m_state->text(), state);
+        QVERIFY(stateWhileAsked.isEmpty()); // cleared before the question
+        QCOMPARE(this->seen(box % 2), seen);
+        QCOMPARE(this->seen(1 - box % 2), QStringList());
+        if (QWidget *deviceWindow = QApplication::activeModalWidget()) {
+            QStringList shown; // the chosen box's IP, MAC and SN
+            for (const char *field : {"ip", "mac", "sn"}) {
+                const QRegularExpression name(QStringLiteral("%1_value$").arg(field));
+                shown << deviceWindow->findChildren<QLabel *>(name).value(0)->text();
+            }
+            QCOMPARE(shown, rows().at(box).mid(0, 3));
+        }
+    }
+
+    void commandNeverReachesPreviousBox_data()
+    {
+        QTest::addColumn<QList<int>>("answers"); // in the order the questions are answered
+        QTest::addColumn<QString>("meanwhile");  // what happens while the first question is open
+        QTest::addColumn<QStringList>("seenByFirst");
+        QTest::addColumn<QString>("state");
+
+        const int yes = QMessageBox::Yes, no = QMessageBox::No;
+        const QString shutDown = QStringLiteral("System Shut Down");
+        QTest::newRow("first cancelled while connected")
+                << QList<int>{no, yes} << "connected" << QStringList() << shutDown;
+        QTest::newRow("first still connecting")
+                << QList<int>{yes, yes} << "" << QStringList() << shutDown;
+        QTest::newRow("first sent")
+                << QList<int>{yes, yes} << "connected" << QStringList{RestartSent} << shutDown;
+        // The second box is chosen and its command cancelled while the first question is open: the
+        // client is on the second box's broker then, where the late Yes must not go.
+        QTest::newRow("second chosen while the first is asked")
+                << QList<int>{no, yes} << "second chosen" << QStringList()
+                << "System Restart Failed: Connect Server Failed";
+    }
+
+    void commandNeverReachesPreviousBox()
+    {
+        QFETCH(QList<int>, answers);
+        QFETCH(QString, meanwhile);
+        QFETCH(QStringList, seenByFirst);
+        QFETCH(QString, state);
+
+        runSearch({reply(Boxes[0]), reply(Boxes[1])});
+        for (int answer : answers)
+            m_dialogs->answers << QMessageBox::StandardButton(answer);
+        const bool nested = meanwhile == QLatin1String("second chosen");
+        int asked = 0;
+        m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
+            const int box = asked++;
+            if (box == 0 && nested) {
+                select(1);
+                QVERIFY(choose(QStringLiteral("Shut Down")));
+            }
+            QVERIFY((box == 0 && meanwhile.isEmpty()) || toolConnectedTo(Boxes[nested ? 1 : box]));
+        };
+        select(0);
+        QVERIFY(choose(QStringLiteral("Restart")));
+        if (!nested) {
+            select(1);
+            QVERIFY(choose(QStringLiteral("Shut Down")));
+        }
+        QCOMPARE(asked, 2);
+        QCOMPARE(m_state->text(), state);
+        QCOMPARE(seen(0), seenByFirst);
+        QCOMPARE(seen(1), nested ? QStringList() : QStringList{ShutDownSent});
+    }
+
+    void windowDeletedWhileWaiting_data()
+    {
+        QTest::addColumn<QString>("when");
+        for (const char *when :
+             {"menu open", "Shut Down asked", "collecting", "bind failure shown"})
+            QTest::newRow(when) << QString::fromLatin1(when);
+    }
+
+    void windowDeletedWhileWaiting()
+    {
+        // The window may be closed and deleted whenever a local loop runs under one of its
+        // handlers.
+        QFETCH(QString, when);
+        QPointer<MainWindow> window = m_window.get();
+        QUdpSocket blocker;
+        if (when.startsWith("bind"))
+            QVERIFY(blocker.bind(QHostAddress::Any, m_bindPort, QAbstractSocket::DontShareAddress));
+        if (when.startsWith("menu") || when.startsWith("Shut")) {
+            runSearch({reply(Boxes[0])});
+            select(0);
+        }
+        m_dialogs->answers = {QMessageBox::Yes};
+        m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
+            QVERIFY(!when.startsWith("Shut") || toolConnectedTo(Boxes[0]));
+            m_window.reset();
+        };
+        m_peer->afterReplies = [&] { QTimer::singleShot(0, [&] { m_window.reset(); }); };
+        if (when.startsWith("menu"))
+            QVERIFY(withMenu([&](QMenu *) { m_window.reset(); }));
+        else if (when.startsWith("Shut"))
+            QVERIFY(choose(QStringLiteral("Shut Down")));
+        else
+            m_button->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), 5000);
+        // A queued end of search for the dead window must not run into freed memory.
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(seen(0), QStringList());
+    }
 
 private:
-    void runSearch(const QList<QByteArray> &replies);
-    QList<QStringList> rows() const;
+    void runSearch(const QList<QByteArray> &replies)
+    {
+        m_peer->replies = replies;
+        QVERIFY2(SearchWindow::search(m_window.get()), qPrintable(m_state->text()));
+    }
+
+    QList<QStringList> rows() const { return SearchWindow::rows(m_window.get()); }
     void select(int row) { m_table->setCurrentIndex(m_table->model()->index(row, 0)); }
-    bool withMenu(const std::function<void(QMenu *)> &inside);
-    bool choose(const QString &entry);
-    bool toolConnectedTo(const QString &host);
-    QStringList seen(int box);
-    QStringList effects() const;
+    // Opens the device menu as a right click does and hands it, once open, to `inside`; a menu
+    // left open is closed. Returns whether a menu opened.
+    bool withMenu(const std::function<void(QMenu *)> &inside)
+    {
+        bool opened = false;
+        int polls = 0;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            QPointer<QMenu> menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu && ++polls < 300)
+                return;
+            poll.stop();
+            if ((opened = menu))
+                inside(menu);
+            if (menu)
+                menu->close();
+        });
+        poll.start(10);
+        emit m_table->customContextMenuRequested(QPoint(5, 5));
+        return opened;
+    }
+
+    // Chooses a menu entry as the operator does: the menu closes, then the entry runs.
+    bool choose(const QString &entry)
+    {
+        return withMenu([&](QMenu *menu) {
+            QAction *action = menu->actions().value(Entries.indexOf(entry));
+            QVERIFY(action && action->text() == entry);
+            menu->close();
+            action->trigger();
+        });
+    }
+
+    bool toolConnectedTo(const QString &host)
+    {
+        const MqttClient *client = m_window->findChild<MqttClient *>();
+        return QTest::qWaitFor(
+                [&] {
+                    return client->state() == MqttClient::Connected && client->hostname() == host;
+                },
+                5000);
+    }
+
+    // "topic payload" of everything box `box` received in this test.
+    QStringList seen(int box)
+    {
+        if (!m_observers[box].sync())
+            return {"no sync"};
+        QStringList out;
+        for (const RawMqttPeer::Message &m : qAsConst(m_observers[box].messages))
+            out << m.topic + QLatin1Char(' ') + QString::fromLatin1(m.payload);
+        return out;
+    }
+
+    // Everything a device action can do besides publishing: dialogs, URLs, windows.
+    QStringList effects() const
+    {
+        QStringList out;
+        for (const ScriptedDialogs::Call &c : qAsConst(m_dialogs->calls))
+            out << c.kind + QLatin1Char(' ') + c.text;
+        for (const QUrl &url : qAsConst(m_urls->urls))
+            out << QStringLiteral("url ") + url.toString();
+        if (QWidget *deviceWindow = QApplication::activeModalWidget())
+            out << QStringLiteral("window ") + deviceWindow->windowTitle();
+        return out;
+    }
 
     MosquittoBroker m_brokers[2] = {MosquittoBroker(Boxes[0]), MosquittoBroker(Boxes[1])};
     RawMqttPeer m_observers[2];
@@ -85,456 +469,6 @@ private:
     QPushButton *m_button = nullptr;
     quint16 m_bindPort = 0;
 };
-
-void tst_MainWindow::initTestCase()
-{
-    QApplication::setQuitOnLastWindowClosed(false);
-    LocalWait::setTimeScaleForTests(0.1); // 500 ms pause -> 50 ms, 2000 ms collection -> 200 ms
-    QVERIFY(m_brokers[0].start());
-    m_brokers[1].setPort(m_brokers[0].port());
-    QVERIFY(m_brokers[1].start());
-    for (int box = 0; box < 2; ++box) {
-        QVERIFY(m_observers[box].connectTo(Boxes[box], m_brokers[0].port()));
-        QVERIFY(m_observers[box].subscribe(QStringLiteral("#"))); // a stray topic shows too
-    }
-}
-
-void tst_MainWindow::init()
-{
-    for (RawMqttPeer &observer : m_observers) {
-        QVERIFY(observer.sync()); // what an earlier test sent is in, and not this test's
-        observer.messages.clear();
-    }
-    m_dialogs = std::make_unique<ScriptedDialogs>();
-    m_peer = std::make_unique<DiscoveryPeer>();
-    m_urls = std::make_unique<UrlCatcher>();
-    m_window = std::make_unique<MainWindow>();
-    m_table = m_window->findChild<QTableView *>(QStringLiteral("tableView"));
-    m_state = m_window->findChild<QLabel *>(QStringLiteral("label_Search_State"));
-    m_button = m_window->findChild<QPushButton *>(QStringLiteral("pushButton_Search_Device"));
-    Endpoints e;
-    e.discoveryBindPort = m_bindPort = freeUdpPort();
-    e.discoveryAddress = QStringLiteral("127.0.0.1");
-    e.discoveryTargetPort = m_peer->port();
-    e.brokerPort = m_brokers[0].port();
-    e.streamPort = freeTcpPort();
-    m_window->setEndpoints(e);
-}
-
-void tst_MainWindow::cleanup()
-{
-    while (QWidget *deviceWindow = QApplication::activeModalWidget())
-        delete deviceWindow;
-    m_window.reset();
-    m_urls.reset();
-    m_peer.reset();
-    m_dialogs.reset();
-}
-
-void tst_MainWindow::runSearch(const QList<QByteArray> &replies)
-{
-    m_peer->replies = replies;
-    m_button->click();
-    QTRY_COMPARE_WITH_TIMEOUT(m_state->text(), Texts::SearchCompleted, 10000);
-}
-
-QList<QStringList> tst_MainWindow::rows() const
-{
-    QList<QStringList> out;
-    for (int r = 0; r < m_table->model()->rowCount(); ++r) {
-        out << QStringList();
-        for (int c = 0; c < m_table->model()->columnCount(); ++c)
-            out.last() << m_table->model()->index(r, c).data().toString();
-    }
-    return out;
-}
-
-// Opens the device menu as a right click does and hands it, once open, to `inside`; a menu
-// left open is closed. Returns whether a menu opened.
-bool tst_MainWindow::withMenu(const std::function<void(QMenu *)> &inside)
-{
-    bool opened = false;
-    int polls = 0;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, [&] {
-        QPointer<QMenu> menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        if (!menu && ++polls < 300)
-            return;
-        poll.stop();
-        if ((opened = menu))
-            inside(menu);
-        if (menu)
-            menu->close();
-    });
-    poll.start(10);
-    emit m_table->customContextMenuRequested(QPoint(5, 5));
-    return opened;
-}
-
-// Chooses a menu entry as the operator does: the menu closes, then the entry runs.
-bool tst_MainWindow::choose(const QString &entry)
-{
-    return withMenu([&](QMenu *menu) {
-        QAction *action = menu->actions().value(Entries.indexOf(entry));
-        QVERIFY(action && action->text() == entry);
-        menu->close();
-        action->trigger();
-    });
-}
-
-bool tst_MainWindow::toolConnectedTo(const QString &host)
-{
-    const MqttClient *client = m_window->findChild<MqttClient *>();
-    return QTest::qWaitFor(
-            [&] { return client->state() == MqttClient::Connected && client->hostname() == host; },
-            5000);
-}
-
-// "topic payload" of everything box `box` received in this test.
-QStringList tst_MainWindow::seen(int box)
-{
-    if (!m_observers[box].sync())
-        return {"no sync"};
-    QStringList out;
-    for (const RawMqttPeer::Message &m : qAsConst(m_observers[box].messages))
-        out << m.topic + QLatin1Char(' ') + QString::fromLatin1(m.payload);
-    return out;
-}
-
-// Everything a device action can do besides publishing: dialogs, URLs, windows.
-QStringList tst_MainWindow::effects() const
-{
-    QStringList out;
-    for (const ScriptedDialogs::Call &c : qAsConst(m_dialogs->calls))
-        out << c.kind + QLatin1Char(' ') + c.text;
-    for (const QUrl &url : qAsConst(m_urls->urls))
-        out << QStringLiteral("url ") + url.toString();
-    if (QWidget *deviceWindow = QApplication::activeModalWidget())
-        out << QStringLiteral("window ") + deviceWindow->windowTitle();
-    return out;
-}
-
-void tst_MainWindow::quit_data()
-{
-    QTest::addColumn<int>("answer");
-    QTest::newRow("Yes") << int(QMessageBox::Yes);
-    QTest::newRow("No") << int(QMessageBox::No);
-    QTest::newRow("box closed without a choice") << int(QMessageBox::NoButton);
-}
-
-void tst_MainWindow::quit()
-{
-    QFETCH(int, answer);
-    m_window->show();
-    m_dialogs->answers << QMessageBox::StandardButton(answer);
-    QCOMPARE(m_window->close(), answer == QMessageBox::Yes);
-    QCOMPARE(m_window->isVisible(), answer != QMessageBox::Yes);
-    QCOMPARE(effects(), QStringList{QStringLiteral("question ") + Texts::Quit});
-    QCOMPARE(m_dialogs->calls.first().title, Texts::Tip);
-}
-
-void tst_MainWindow::search_data()
-{
-    QTest::addColumn<QList<QByteArray>>("replies");
-    QTest::addColumn<QList<int>>("listed"); // indexes into replies
-
-    // Which frames pass is the protocol test's table; here the window's use of it.
-    const QByteArray good = reply("192.168.1.20");
-    QByteArray badCrc = good;
-    badCrc[104] = char(badCrc.at(104) ^ 1);
-    // Each row ends with a valid sentinel: once it is listed, all before it have been read too.
-    const auto row = [](const char *name, QList<QByteArray> replies, QList<int> listed) {
-        listed << replies.size();
-        QTest::newRow(name) << (replies << reply("10.9.9.9", "END")) << listed;
-    };
-    row("full fields, Latin-1, text cut at zero",
-        {ReferenceFrame::reply("172.16.0.1", QByteArray::fromHex("000A1BFF30C4"),
-                               "ABCDEFGHIJKLMNOPQRST", QByteArray("CAM\0junk", 8), "Caf\xe9", "",
-                               "v3.2.1")},
-        {0});
-    row("duplicate IP keeps the first", {good, reply("192.168.1.20", "SECOND")}, {0});
-    row("broken between good",
-        {reply("10.0.0.1"), badCrc, good.left(104), QByteArray(), ReferenceFrame::request(),
-         good + '\0', reply("10.0.0.2")},
-        {0, 6});
-    QList<QByteArray> burst; // written before the tool reads any: only its socket buffer holds them
-    QList<int> all;
-    for (int i = 0; i < 2000; ++i) {
-        burst << reply(QStringLiteral("10.1.%1.%2").arg(i / 250).arg(i % 250 + 1));
-        all << i;
-    }
-    row("2000 boxes at once", burst, all);
-}
-
-void tst_MainWindow::search()
-{
-    QFETCH(QList<QByteArray>, replies);
-    QFETCH(QList<int>, listed);
-
-    runSearch(replies);
-    QList<QStringList> expected;
-    for (int i : listed)
-        expected << ReferenceFrame::row(reinterpret_cast<const uchar *>(replies.at(i).constData()));
-    QCOMPARE(rows(), expected);
-    QCOMPARE(m_peer->requests.size(), 1);
-    QCOMPARE(m_peer->requests.first().bytes, ReferenceFrame::request());
-    QCOMPARE(m_peer->requests.first().fromPort, m_bindPort); // replies come back to that port
-    QCOMPARE(effects(), QStringList());
-}
-
-void tst_MainWindow::searchAgain()
-{
-    runSearch({reply(Boxes[0]), reply(Boxes[1])});
-    QCOMPARE(rows().size(), 2);
-
-    // A new search empties the table first, ignores presses while it runs, collects for the
-    // whole wait, and lists a box again that the first search saw.
-    int rowsAtRequest = -1;
-    m_peer->afterReplies = [&] {
-        if (rowsAtRequest >= 0)
-            return; // a second request is the fault this test looks for
-        rowsAtRequest = rows().size();
-        QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 1, 5000);
-        m_button->click();
-    };
-    m_peer->replies = {reply(Boxes[1])};
-    QElapsedTimer timer;
-    timer.start();
-    m_button->click();
-    // The handler has returned before the collection: the window stays responsive.
-    QCOMPARE(m_state->text(), Texts::Searching);
-    QCOMPARE(rows().size(), 0);
-    m_button->click();
-    QTRY_COMPARE_WITH_TIMEOUT(m_state->text(), Texts::SearchCompleted, 10000);
-    QVERIFY(timer.elapsed() >= LocalWait::scaled(2000));
-    QCOMPARE(rowsAtRequest, 0);
-    QCOMPARE(m_peer->requests.size(), 2);
-    QCOMPARE(rows().size(), 1);
-    QCOMPARE(rows().first().first(), Boxes[1]);
-}
-
-void tst_MainWindow::bindFailure()
-{
-    // Another program holds the port exclusively.
-    auto blocker = std::make_unique<QUdpSocket>();
-    QVERIFY(blocker->bind(QHostAddress::Any, m_bindPort, QAbstractSocket::DontShareAddress));
-    m_peer->replies = {reply(Boxes[0])};
-    m_button->click();
-    QCOMPARE(effects(), QStringList{QStringLiteral("information ") + Texts::SocketAbnormal});
-    QVERIFY(m_state->text().isEmpty());
-    QVERIFY(m_peer->requests.isEmpty());
-
-    // The search has ended: once the port is free the next press searches.
-    blocker.reset();
-    runSearch(m_peer->replies);
-    QCOMPARE(rows().size(), 1);
-}
-
-void tst_MainWindow::menuNeedsExactlyOneSelectedRow_data()
-{
-    QTest::addColumn<int>("rows");
-    QTest::addColumn<QList<int>>("selected");
-    QTest::newRow("empty table") << 0 << QList<int>{};
-    QTest::newRow("none selected") << 2 << QList<int>{};
-    QTest::newRow("two selected") << 3 << QList<int>{0, 2};
-    QTest::newRow("one selected") << 2 << QList<int>{1};
-}
-
-void tst_MainWindow::menuNeedsExactlyOneSelectedRow()
-{
-    QFETCH(int, rows);
-    QFETCH(QList<int>, selected);
-
-    QList<QByteArray> replies;
-    for (int r = 0; r < rows; ++r)
-        replies << reply(Boxes[r]);
-    runSearch(replies);
-    m_table->selectionModel()->clear();
-    for (int r : selected)
-        m_table->selectionModel()->select(m_table->model()->index(r, 0),
-                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    QStringList entries;
-    const bool opened = withMenu([&](QMenu *menu) {
-        for (QAction *a : menu->actions())
-            entries << a->text();
-    });
-    QCOMPARE(opened, selected.size() == 1);
-    QCOMPARE(entries, opened ? Entries : QStringList()); // closed without a choice: no effect
-    QCOMPARE(effects(), opened ? QStringList() : QStringList{"about " + Texts::SelectRow});
-}
-
-void tst_MainWindow::menuEntry_data()
-{
-    QTest::addColumn<QString>("entry");
-    QTest::addColumn<int>("box"); // -1: the first box, chosen while the search still runs
-    QTest::addColumn<int>("answer");
-    QTest::addColumn<QString>("effect");
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QStringList>("seen");
-
-    const int yes = QMessageBox::Yes;
-    QTest::newRow("Login Page") << "Login Page" << 1 << 0 << "url http://127.0.0.3:8888"
-                                << Texts::SearchCompleted << QStringList();
-    for (const QString &entry : QStringList{"Shut Down", "Restart"}) {
-        const QString asked = "question Do you want to " + entry.toLower() + '?';
-        const QString done = entry == "Restart" ? "System Restart" : "System Shut Down";
-        const QString sent = entry == "Restart" ? RestartSent : ShutDownSent;
-        QTest::addRow("%s, Yes", qPrintable(entry))
-                << entry << 1 << yes << asked << done << QStringList{sent};
-        QTest::addRow("%s, No", qPrintable(entry)) << entry << 1 << int(QMessageBox::No) << asked
-                                                   << entry + " Cancel" << QStringList();
-        QTest::addRow("%s, not connected", qPrintable(entry))
-                << entry << 2 << yes << asked << done + " Failed: Connect Server Failed"
-                << QStringList();
-    }
-    for (const QString &entry : Entries.mid(3)) {
-        const QString title = entry.endsWith("Recovery") ? "Recovery Default System" : entry;
-        QTest::newRow(qPrintable(entry))
-                << entry << 1 << 0 << "window " + title << Texts::SearchCompleted << QStringList();
-    }
-    for (const QString &entry : Entries) {
-        QTest::addRow("%s during a search", qPrintable(entry))
-                << entry << -1 << yes << "information " + Texts::WaitForSearch
-                << Texts::SearchCompleted << QStringList();
-    }
-}
-
-void tst_MainWindow::menuEntry()
-{
-    QFETCH(QString, entry);
-    QFETCH(int, box);
-    QFETCH(int, answer);
-    QFETCH(QString, effect);
-    QFETCH(QString, state);
-    QFETCH(QStringList, seen);
-
-    const bool duringSearch = box < 0;
-    box = qMax(box, 0);
-    if (duringSearch) {
-        m_peer->afterReplies = [&] {
-            QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 3, 5000);
-            select(box);
-            QVERIFY(choose(entry));
-            QCOMPARE(m_state->text(), Texts::Searching);
-        };
-    }
-    runSearch({reply(Boxes[0], "SN-A"), reply(Boxes[1], "SN-B"), reply(Boxes[2], "SN-C")});
-    select(box);
-    m_dialogs->answers = {QMessageBox::StandardButton(answer)};
-    QString stateWhileAsked;
-    m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
-        stateWhileAsked = m_state->text();
-        // The time the question is open is the time the connection gets.
-        QVERIFY(answer != QMessageBox::Yes || box == 2 || toolConnectedTo(Boxes[box]));
-    };
-    QVERIFY(duringSearch || choose(entry));
-    QCOMPARE(effects(), QStringList{effect});
-    QCOMPARE(m_state->text(), state);
-    QVERIFY(stateWhileAsked.isEmpty()); // cleared before the question
-    QCOMPARE(this->seen(box % 2), seen);
-    QCOMPARE(this->seen(1 - box % 2), QStringList());
-    if (QWidget *deviceWindow = QApplication::activeModalWidget()) {
-        QStringList shown; // the chosen box's IP, MAC and SN
-        for (const char *field : {"ip", "mac", "sn"}) {
-            const QRegularExpression name(QStringLiteral("%1_value$").arg(field));
-            shown << deviceWindow->findChildren<QLabel *>(name).value(0)->text();
-        }
-        QCOMPARE(shown, rows().at(box).mid(0, 3));
-    }
-}
-
-void tst_MainWindow::commandNeverReachesPreviousBox_data()
-{
-    QTest::addColumn<int>("firstAnswer");
-    QTest::addColumn<bool>("firstConnects"); // the first question stays open until connected
-    QTest::addColumn<QStringList>("seenByFirst");
-    QTest::newRow("first cancelled while connected")
-            << int(QMessageBox::No) << true << QStringList();
-    QTest::newRow("first still connecting") << int(QMessageBox::Yes) << false << QStringList();
-    QTest::newRow("first sent") << int(QMessageBox::Yes) << true << QStringList{RestartSent};
-}
-
-void tst_MainWindow::commandNeverReachesPreviousBox()
-{
-    QFETCH(int, firstAnswer);
-    QFETCH(bool, firstConnects);
-    QFETCH(QStringList, seenByFirst);
-
-    runSearch({reply(Boxes[0]), reply(Boxes[1])});
-    m_dialogs->answers = {QMessageBox::StandardButton(firstAnswer), QMessageBox::Yes};
-    int asked = 0;
-    m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
-        const int box = asked++;
-        QVERIFY((box == 0 && !firstConnects) || toolConnectedTo(Boxes[box]));
-    };
-    select(0);
-    QVERIFY(choose(QStringLiteral("Restart")));
-    select(1);
-    QVERIFY(choose(QStringLiteral("Shut Down")));
-    QCOMPARE(m_state->text(), QStringLiteral("System Shut Down"));
-    QCOMPARE(seen(0), seenByFirst);
-    QCOMPARE(seen(1), QStringList{ShutDownSent});
-}
-
-void tst_MainWindow::otherBoxChosenWhileAsked()
-{
-    // The question for the first box is still open when a command for the second is given and
-    // cancelled: the client is on the second box's broker now, where the late Yes must not go.
-    runSearch({reply(Boxes[0]), reply(Boxes[1])});
-    m_dialogs->answers = {QMessageBox::No, QMessageBox::Yes};
-    int asked = 0;
-    m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
-        if (asked++ > 0)
-            return;
-        select(1);
-        QVERIFY(choose(QStringLiteral("Restart")));
-        QVERIFY(toolConnectedTo(Boxes[1]));
-    };
-    select(0);
-    QVERIFY(choose(QStringLiteral("Shut Down")));
-    QCOMPARE(asked, 2);
-    QCOMPARE(m_state->text(), QStringLiteral("System Shut Down Failed: Connect Server Failed"));
-    QCOMPARE(seen(0), QStringList());
-    QCOMPARE(seen(1), QStringList());
-}
-
-void tst_MainWindow::windowDeletedWhileWaiting_data()
-{
-    QTest::addColumn<QString>("when");
-    for (const char *when : {"menu open", "Shut Down asked", "collecting", "bind failure shown"})
-        QTest::newRow(when) << QString::fromLatin1(when);
-}
-
-void tst_MainWindow::windowDeletedWhileWaiting()
-{
-    // The window may be closed and deleted whenever a local loop runs under one of its handlers.
-    QFETCH(QString, when);
-    QPointer<MainWindow> window = m_window.get();
-    QUdpSocket blocker;
-    if (when.startsWith("bind"))
-        QVERIFY(blocker.bind(QHostAddress::Any, m_bindPort, QAbstractSocket::DontShareAddress));
-    if (when.startsWith("menu") || when.startsWith("Shut")) {
-        runSearch({reply(Boxes[0])});
-        select(0);
-    }
-    m_dialogs->answers = {QMessageBox::Yes};
-    m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
-        QVERIFY(!when.startsWith("Shut") || toolConnectedTo(Boxes[0]));
-        m_window.reset();
-    };
-    m_peer->afterReplies = [&] { QTimer::singleShot(0, [&] { m_window.reset(); }); };
-    if (when.startsWith("menu"))
-        QVERIFY(withMenu([&](QMenu *) { m_window.reset(); }));
-    else if (when.startsWith("Shut"))
-        QVERIFY(choose(QStringLiteral("Shut Down")));
-    else
-        m_button->click();
-    QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), 5000);
-    // A queued end of search for the dead window must not run into freed memory.
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(seen(0), QStringList());
-}
 
 QTEST_MAIN(tst_MainWindow)
 #include "tst_mainwindow.moc"

@@ -55,286 +55,276 @@ class tst_MqttClient : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void stateMachine();
-    void exactBytesBothWays_data();
-    void exactBytesBothWays();
-    void failedConnectionEndsDisconnected_data();
-    void failedConnectionEndsDisconnected();
-    void nestedDelivery_data();
-    void nestedDelivery();
-    void clientDeleted_data();
-    void clientDeleted();
+    void initTestCase()
+    {
+        QVERIFY2(!MosquittoBroker::executable().isEmpty(), "mosquitto is not installed");
+        QVERIFY2(m_broker.start(), m_broker.output().constData());
+    }
+
+    void stateMachine()
+    {
+        MqttClient client;
+        QSignalSpy spy(&client, &MqttClient::stateChanged);
+        QCOMPARE(client.publish(Topic, "x"), -1);
+        QVERIFY(!client.subscribe(Topic));
+        QVERIFY(client.localAddress().isNull());
+
+        client.setHostname(Host);
+        client.setPort(m_broker.port());
+        client.connectToHost();
+        QCOMPARE(client.state(), MqttClient::Connecting); // returns at once
+        QCOMPARE(client.publish(Topic, "x"), -1);
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), MqttClient::Connected, Timeout);
+        client.connectToHost(); // already connected: left alone
+        QCOMPARE(states(spy),
+                 (QList<MqttClient::ClientState>{MqttClient::Connecting, MqttClient::Connected}));
+        QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::LocalHost));
+        QCOMPARE(client.publish(Topic, "x", 0, false), 0);
+
+        client.disconnectFromHost();
+        QCOMPARE(client.state(), MqttClient::Disconnected);
+        QCOMPARE(states(spy).last(), MqttClient::Disconnected);
+        QCOMPARE(client.publish(Topic, "x"), -1);
+        QVERIFY(client.localAddress().isNull());
+        QVERIFY(connectClient(client, m_broker.port())); // and again
+    }
+
+    void exactBytesBothWays_data()
+    {
+        QTest::addColumn<QString>("topic");
+        QTest::addColumn<QList<QByteArray>>("payloads");
+
+        QByteArray all;
+        for (int i = 0; i < 256; ++i)
+            all.append(char(i));
+        QByteArray large(1 << 20, Qt::Uninitialized);
+        QRandomGenerator rng(1);
+        for (char &c : large)
+            c = char(rng.bounded(256));
+        QList<QByteArray> many;
+        for (int i = 0; i < 2000; ++i)
+            many << QByteArray::number(i);
+        QTest::newRow("zero bytes, every byte value, empty")
+                << Topic << QList<QByteArray>{QByteArray("\0a\0\0b\0", 6), all, QByteArray()};
+        QTest::newRow("1 MiB") << Topic << QList<QByteArray>{large};
+        QTest::newRow("2000 in order") << Topic << many;
+        QTest::newRow("UTF-8 topic")
+                << QStringLiteral("TalixTools_out/\u00E4\u00F6/\u65E5") << QList<QByteArray>{"x"};
+    }
+
+    void exactBytesBothWays()
+    {
+        QFETCH(QString, topic);
+        QFETCH(QList<QByteArray>, payloads);
+
+        MqttClient client;
+        QVERIFY(connectClient(client, m_broker.port()));
+        QVERIFY(subscribeConfirmed(client, topic));
+        QList<QByteArray> got;
+        connect(&client, &MqttClient::messageReceived, this,
+                [&](const QByteArray &payload, const MqttTopicName &name) {
+                    got << (name.name() == topic ? payload : "wrong topic");
+                });
+        RawMqttPeer peer;
+        QVERIFY(peer.connectTo(Host, m_broker.port()));
+        for (const QByteArray &payload : payloads)
+            peer.publish(topic, payload);
+        QTRY_COMPARE_WITH_TIMEOUT(got.size(), payloads.size(), Timeout);
+        QVERIFY(got == payloads);
+
+        QVERIFY(peer.subscribe(topic));
+        for (const QByteArray &payload : payloads)
+            QCOMPARE(client.publish(topic, payload, 0, false), 0);
+        QVERIFY(peer.waitForMessages(payloads.size(), Timeout));
+        QVERIFY(peer.inbox(topic) == payloads);
+    }
+
+    void failedConnectionEndsDisconnected_data()
+    {
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<QByteArray>("answer");
+
+        QTest::newRow("nothing listens") << "none" << QByteArray();
+        QTest::newRow("accepts and never answers") << "silent" << QByteArray();
+        QTest::newRow("accepts and closes") << "closes" << QByteArray();
+        QTest::newRow("CONNACK refuses") << "silent" << QByteArray("\x20\x02\x00\x05", 4);
+        QTest::newRow("answers with something else")
+                << "silent" << QByteArray("HTTP/1.1 400\r\n\r\n");
+        QTest::newRow("disconnected while connecting") << "dropped" << QByteArray();
+        QTest::newRow("broker killed while connected") << "killed" << QByteArray();
+        QTest::newRow("broker killed, then publishing") << "publishing" << QByteArray();
+    }
+
+    void failedConnectionEndsDisconnected()
+    {
+        QFETCH(QString, peer);
+        QFETCH(QByteArray, answer);
+
+        MosquittoBroker broker;
+        QVERIFY(broker.start());
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QByteArray seen;
+        connect(&server, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *s = server.nextPendingConnection();
+            connect(s, &QTcpSocket::readyRead, s, [&, s] {
+                seen += s->readAll();
+                s->write(answer);
+                if (peer == QLatin1String("closes"))
+                    s->close();
+            });
+        });
+
+        MqttClient client;
+        client.setConnectTimeout(300);
+        QSignalSpy spy(&client, &MqttClient::stateChanged);
+        const bool viaBroker =
+                peer == QLatin1String("killed") || peer == QLatin1String("publishing");
+        if (viaBroker) {
+            QVERIFY(connectClient(client, broker.port()));
+            QVERIFY(subscribeConfirmed(client, Topic));
+            broker.kill(); // the box restarts or loses power
+            // Writing to a connection whose peer has gone must not kill the process (SIGPIPE).
+            for (int i = 0; peer == QLatin1String("publishing") && i < 50; ++i)
+                client.publish(Topic, QByteArray(1000, 'r'));
+        } else {
+            client.setHostname(Host);
+            client.setPort(peer == QLatin1String("none") ? freeTcpPort() : server.serverPort());
+            client.connectToHost();
+            if (peer == QLatin1String("dropped"))
+                client.disconnectFromHost();
+            else if (peer != QLatin1String("none"))
+                QTRY_COMPARE_WITH_TIMEOUT(seen.isEmpty() ? 0 : quint8(seen.at(0)), quint8(0x10),
+                                          Timeout); // CONNECT
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), MqttClient::Disconnected, Timeout);
+        QCOMPARE(states(spy).last(), MqttClient::Disconnected);
+        QCOMPARE(states(spy).count(MqttClient::Connected), viaBroker ? 1 : 0);
+        QCOMPARE(client.publish(Topic, "x"), -1);
+
+        // Disconnected means the next operation connects again, and the new session works.
+        QVERIFY(broker.start());
+        QVERIFY(connectClient(client, broker.port()));
+        QVERIFY(subscribeConfirmed(client, Topic));
+    }
+
+    void nestedDelivery_data()
+    {
+        QTest::addColumn<bool>("brokerDies");
+        QTest::newRow("later reports arrive inside the wait") << false;
+        QTest::newRow("broker dies while the handler waits") << true;
+    }
+
+    void nestedDelivery()
+    {
+        // A report handler that waits in a local loop (a question box, a countdown) must see the
+        // reports that arrive meanwhile, delivered nested and in order.
+        QFETCH(bool, brokerDies);
+        MosquittoBroker broker;
+        QVERIFY(broker.start());
+        MqttClient client;
+        QVERIFY(connectClient(client, broker.port()));
+        QVERIFY(subscribeConfirmed(client, Topic));
+        RawMqttPeer peer;
+        QVERIFY(peer.connectTo(Host, broker.port()));
+
+        QStringList log;
+        connect(&client, &MqttClient::messageReceived, this, [&](const QByteArray &payload) {
+            log << QString::fromLatin1(payload);
+            if (payload != "1")
+                return;
+            peer.publish(Topic, "2");
+            peer.publish(Topic, "3");
+            QVERIFY(QTest::qWaitFor([&log] { return log.size() == 3; }, Timeout));
+            if (brokerDies) {
+                broker.kill();
+                QVERIFY(QTest::qWaitFor(
+                        [&client] { return client.state() == MqttClient::Disconnected; }, Timeout));
+            }
+            log << QStringLiteral("end 1");
+        });
+        peer.publish(Topic, "1");
+        QTRY_COMPARE_WITH_TIMEOUT(log.size(), 4, 2 * Timeout);
+        QCOMPARE(log, (QStringList{"1", "2", "3", "end 1"}));
+        QCOMPARE(client.state(), brokerDies ? MqttClient::Disconnected : MqttClient::Connected);
+    }
+
+    void clientDeleted_data()
+    {
+        QTest::addColumn<QString>("when");
+        for (const char *when : {"in the message handler", "by deleteLater in the message handler",
+                                 "while the message handler waits", "on Connecting", "on Connected",
+                                 "on Disconnected, refused", "on Disconnected, no answer",
+                                 "on Disconnected, broker lost", "while connected, sending"})
+            QTest::newRow(when) << QString::fromLatin1(when);
+    }
+
+    void clientDeleted()
+    {
+        // A window closed in one of its client's handlers deletes the client under that handler.
+        QFETCH(QString, when);
+        const auto is = [&when](const char *what) { return when.contains(QLatin1String(what)); };
+        MosquittoBroker broker;
+        QVERIFY(broker.start());
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        RawMqttPeer peer;
+        QVERIFY(peer.connectTo(Host, broker.port()));
+        QVERIFY(peer.subscribe(Topic));
+
+        auto *client = new MqttClient;
+        QPointer<MqttClient> alive(client);
+        client->setConnectTimeout(200);
+        client->setHostname(Host);
+        client->setPort(is("refused")     ? freeTcpPort()
+                        : is("no answer") ? silent.serverPort()
+                                          : broker.port());
+        connect(client, &MqttClient::stateChanged, this, [&, client](MqttClient::ClientState s) {
+            if ((s == MqttClient::Connecting && is("on Connecting")) ||
+                (s == MqttClient::Connected && is("on Connected")) ||
+                (s == MqttClient::Disconnected && is("on Disconnected")))
+                delete client;
+        });
+        client->connectToHost();
+        if (is("message") || is("lost") || is("sending")) {
+            QTRY_COMPARE_WITH_TIMEOUT(client->state(), MqttClient::Connected, Timeout);
+            QVERIFY(subscribeConfirmed(*client, Topic));
+        }
+        int handled = 0;
+        if (alive)
+            connect(client, &MqttClient::messageReceived, this, [&, client] {
+                if (++handled > 1 && !is("deleteLater"))
+                    return;
+                if (is("deleteLater")) {
+                    client->deleteLater();
+                } else if (is("waits")) {
+                    QTimer::singleShot(0, [client] { delete client; });
+                    peer.publish(Topic, "while deleted"); // more bytes for the dying socket
+                    QVERIFY(QTest::qWaitFor([&alive] { return alive.isNull(); }, Timeout));
+                } else {
+                    delete client;
+                }
+            });
+
+        if (is("message")) {
+            for (int i = 0; i < 5; ++i)
+                peer.publish(Topic, QByteArray(64 * 1024, char('a' + i)));
+        } else if (is("lost")) {
+            broker.kill();
+        } else if (is("sending")) {
+            QCOMPARE(client->publish(Topic, QByteArray(256 * 1024, 'z')), 0);
+            delete client; // without disconnecting first, as a window's destructor does
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), Timeout);
+        if (broker.isRunning())
+            QVERIFY(peer.sync(Timeout)); // the loop ran over whatever the dead socket still held
+        if (when == QLatin1String("in the message handler") || is("waits"))
+            QCOMPARE(handled, 1);
+    }
 
 private:
     MosquittoBroker m_broker;
 };
-
-void tst_MqttClient::initTestCase()
-{
-    QVERIFY2(!MosquittoBroker::executable().isEmpty(), "mosquitto is not installed");
-    QVERIFY2(m_broker.start(), m_broker.output().constData());
-}
-
-void tst_MqttClient::stateMachine()
-{
-    MqttClient client;
-    QSignalSpy spy(&client, &MqttClient::stateChanged);
-    QCOMPARE(client.publish(Topic, "x"), -1);
-    QVERIFY(!client.subscribe(Topic));
-    QVERIFY(client.localAddress().isNull());
-
-    client.setHostname(Host);
-    client.setPort(m_broker.port());
-    client.connectToHost();
-    QCOMPARE(client.state(), MqttClient::Connecting); // returns at once
-    QCOMPARE(client.publish(Topic, "x"), -1);
-    QTRY_COMPARE_WITH_TIMEOUT(client.state(), MqttClient::Connected, Timeout);
-    client.connectToHost(); // already connected: left alone
-    QCOMPARE(states(spy),
-             (QList<MqttClient::ClientState>{MqttClient::Connecting, MqttClient::Connected}));
-    QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::LocalHost));
-    QCOMPARE(client.publish(Topic, "x", 0, false), 0);
-
-    client.disconnectFromHost();
-    QCOMPARE(client.state(), MqttClient::Disconnected);
-    QCOMPARE(states(spy).last(), MqttClient::Disconnected);
-    QCOMPARE(client.publish(Topic, "x"), -1);
-    QVERIFY(client.localAddress().isNull());
-    QVERIFY(connectClient(client, m_broker.port())); // and again
-}
-
-void tst_MqttClient::exactBytesBothWays_data()
-{
-    QTest::addColumn<QString>("topic");
-    QTest::addColumn<QList<QByteArray>>("payloads");
-
-    QByteArray all;
-    for (int i = 0; i < 256; ++i)
-        all.append(char(i));
-    QByteArray large(1 << 20, Qt::Uninitialized);
-    QRandomGenerator rng(1);
-    for (char &c : large)
-        c = char(rng.bounded(256));
-    QList<QByteArray> many;
-    for (int i = 0; i < 2000; ++i)
-        many << QByteArray::number(i);
-    QTest::newRow("JSON report") << Topic << QList<QByteArray>{R"({"type":"1","progress":"5"})"};
-    QTest::newRow("zero bytes, every byte value, empty")
-            << Topic << QList<QByteArray>{QByteArray("\0a\0\0b\0", 6), all, QByteArray()};
-    QTest::newRow("1 MiB") << Topic << QList<QByteArray>{large};
-    QTest::newRow("2000 in order") << Topic << many;
-    QTest::newRow("UTF-8 topic") << QStringLiteral("TalixTools_out/\u00E4\u00F6/\u65E5")
-                                 << QList<QByteArray>{"x"};
-}
-
-void tst_MqttClient::exactBytesBothWays()
-{
-    QFETCH(QString, topic);
-    QFETCH(QList<QByteArray>, payloads);
-
-    MqttClient client;
-    QVERIFY(connectClient(client, m_broker.port()));
-    QVERIFY(subscribeConfirmed(client, topic));
-    QList<QByteArray> got;
-    connect(&client, &MqttClient::messageReceived, this,
-            [&](const QByteArray &payload, const MqttTopicName &name) {
-                got << (name.name() == topic ? payload : "wrong topic");
-            });
-    RawMqttPeer peer;
-    QVERIFY(peer.connectTo(Host, m_broker.port()));
-    for (const QByteArray &payload : payloads)
-        peer.publish(topic, payload);
-    QTRY_COMPARE_WITH_TIMEOUT(got.size(), payloads.size(), Timeout);
-    QVERIFY(got == payloads);
-
-    QVERIFY(peer.subscribe(topic));
-    for (const QByteArray &payload : payloads)
-        QCOMPARE(client.publish(topic, payload, 0, false), 0);
-    QVERIFY(peer.waitForMessages(payloads.size(), Timeout));
-    QVERIFY(peer.inbox(topic) == payloads);
-}
-
-void tst_MqttClient::failedConnectionEndsDisconnected_data()
-{
-    QTest::addColumn<QString>("peer");
-    QTest::addColumn<QByteArray>("answer");
-
-    QTest::newRow("nothing listens") << "none" << QByteArray();
-    QTest::newRow("accepts and never answers") << "silent" << QByteArray();
-    QTest::newRow("accepts and closes") << "closes" << QByteArray();
-    QTest::newRow("CONNACK refuses") << "silent" << QByteArray("\x20\x02\x00\x05", 4);
-    QTest::newRow("answers with something else") << "silent" << QByteArray("HTTP/1.1 400\r\n\r\n");
-    QTest::newRow("disconnected while connecting") << "dropped" << QByteArray();
-    QTest::newRow("broker killed while connected") << "killed" << QByteArray();
-    QTest::newRow("broker killed, then publishing") << "publishing" << QByteArray();
-}
-
-void tst_MqttClient::failedConnectionEndsDisconnected()
-{
-    QFETCH(QString, peer);
-    QFETCH(QByteArray, answer);
-
-    MosquittoBroker broker;
-    QVERIFY(broker.start());
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    QByteArray seen;
-    connect(&server, &QTcpServer::newConnection, this, [&] {
-        QTcpSocket *s = server.nextPendingConnection();
-        connect(s, &QTcpSocket::readyRead, s, [&, s] {
-            seen += s->readAll();
-            s->write(answer);
-            if (peer == QLatin1String("closes"))
-                s->close();
-        });
-    });
-
-    MqttClient client;
-    client.setConnectTimeout(300);
-    QSignalSpy spy(&client, &MqttClient::stateChanged);
-    const bool viaBroker = peer == QLatin1String("killed") || peer == QLatin1String("publishing");
-    if (viaBroker) {
-        QVERIFY(connectClient(client, broker.port()));
-        QVERIFY(subscribeConfirmed(client, Topic));
-        broker.kill(); // the box restarts or loses power
-        // Writing to a connection whose peer has gone must not kill the process (SIGPIPE).
-        for (int i = 0; peer == QLatin1String("publishing") && i < 50; ++i)
-            client.publish(Topic, QByteArray(1000, 'r'));
-    } else {
-        client.setHostname(Host);
-        client.setPort(peer == QLatin1String("none") ? freeTcpPort() : server.serverPort());
-        client.connectToHost();
-        if (peer == QLatin1String("dropped"))
-            client.disconnectFromHost();
-        else if (peer != QLatin1String("none"))
-            QTRY_COMPARE_WITH_TIMEOUT(seen.isEmpty() ? 0 : quint8(seen.at(0)), quint8(0x10),
-                                      Timeout); // CONNECT
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(client.state(), MqttClient::Disconnected, Timeout);
-    QCOMPARE(states(spy).last(), MqttClient::Disconnected);
-    QCOMPARE(states(spy).count(MqttClient::Connected), viaBroker ? 1 : 0);
-    QCOMPARE(client.publish(Topic, "x"), -1);
-
-    // Disconnected means the next operation connects again, and the new session works.
-    QVERIFY(broker.start());
-    QVERIFY(connectClient(client, broker.port()));
-    QVERIFY(subscribeConfirmed(client, Topic));
-}
-
-void tst_MqttClient::nestedDelivery_data()
-{
-    QTest::addColumn<bool>("brokerDies");
-    QTest::newRow("later reports arrive inside the wait") << false;
-    QTest::newRow("broker dies while the handler waits") << true;
-}
-
-void tst_MqttClient::nestedDelivery()
-{
-    // A report handler that waits in a local loop (a question box, a countdown) must see the
-    // reports that arrive meanwhile, delivered nested and in order.
-    QFETCH(bool, brokerDies);
-    MosquittoBroker broker;
-    QVERIFY(broker.start());
-    MqttClient client;
-    QVERIFY(connectClient(client, broker.port()));
-    QVERIFY(subscribeConfirmed(client, Topic));
-    RawMqttPeer peer;
-    QVERIFY(peer.connectTo(Host, broker.port()));
-
-    QStringList log;
-    connect(&client, &MqttClient::messageReceived, this, [&](const QByteArray &payload) {
-        log << QString::fromLatin1(payload);
-        if (payload != "1")
-            return;
-        peer.publish(Topic, "2");
-        peer.publish(Topic, "3");
-        QVERIFY(QTest::qWaitFor([&log] { return log.size() == 3; }, Timeout));
-        if (brokerDies) {
-            broker.kill();
-            QVERIFY(QTest::qWaitFor(
-                    [&client] { return client.state() == MqttClient::Disconnected; }, Timeout));
-        }
-        log << QStringLiteral("end 1");
-    });
-    peer.publish(Topic, "1");
-    QTRY_COMPARE_WITH_TIMEOUT(log.size(), 4, 2 * Timeout);
-    QCOMPARE(log, (QStringList{"1", "2", "3", "end 1"}));
-    QCOMPARE(client.state(), brokerDies ? MqttClient::Disconnected : MqttClient::Connected);
-}
-
-void tst_MqttClient::clientDeleted_data()
-{
-    QTest::addColumn<QString>("when");
-    for (const char *when : {"in the message handler", "by deleteLater in the message handler",
-                             "while the message handler waits", "on Connecting", "on Connected",
-                             "on Disconnected, refused", "on Disconnected, no answer",
-                             "on Disconnected, broker lost", "while connected, sending"})
-        QTest::newRow(when) << QString::fromLatin1(when);
-}
-
-void tst_MqttClient::clientDeleted()
-{
-    // A window closed in one of its client's handlers deletes the client under that handler.
-    QFETCH(QString, when);
-    const auto is = [&when](const char *what) { return when.contains(QLatin1String(what)); };
-    MosquittoBroker broker;
-    QVERIFY(broker.start());
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-    RawMqttPeer peer;
-    QVERIFY(peer.connectTo(Host, broker.port()));
-    QVERIFY(peer.subscribe(Topic));
-
-    auto *client = new MqttClient;
-    QPointer<MqttClient> alive(client);
-    client->setConnectTimeout(200);
-    client->setHostname(Host);
-    client->setPort(is("refused")     ? freeTcpPort()
-                    : is("no answer") ? silent.serverPort()
-                                      : broker.port());
-    connect(client, &MqttClient::stateChanged, this, [&, client](MqttClient::ClientState s) {
-        if ((s == MqttClient::Connecting && is("on Connecting")) ||
-            (s == MqttClient::Connected && is("on Connected")) ||
-            (s == MqttClient::Disconnected && is("on Disconnected")))
-            delete client;
-    });
-    client->connectToHost();
-    if (is("message") || is("lost") || is("sending")) {
-        QTRY_COMPARE_WITH_TIMEOUT(client->state(), MqttClient::Connected, Timeout);
-        QVERIFY(subscribeConfirmed(*client, Topic));
-    }
-    int handled = 0;
-    if (alive)
-        connect(client, &MqttClient::messageReceived, this, [&, client] {
-            if (++handled > 1 && !is("deleteLater"))
-                return;
-            if (is("deleteLater")) {
-                client->deleteLater();
-            } else if (is("waits")) {
-                QTimer::singleShot(0, [client] { delete client; });
-                peer.publish(Topic, "while deleted"); // more bytes for the dying socket
-                QVERIFY(QTest::qWaitFor([&alive] { return alive.isNull(); }, Timeout));
-            } else {
-                delete client;
-            }
-        });
-
-    if (is("message")) {
-        for (int i = 0; i < 5; ++i)
-            peer.publish(Topic, QByteArray(64 * 1024, char('a' + i)));
-    } else if (is("lost")) {
-        broker.kill();
-    } else if (is("sending")) {
-        QCOMPARE(client->publish(Topic, QByteArray(256 * 1024, 'z')), 0);
-        delete client; // without disconnecting first, as a window's destructor does
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), Timeout);
-    if (broker.isRunning())
-        QVERIFY(peer.sync(Timeout)); // the loop ran over whatever the dead socket still held
-    if (when == QLatin1String("in the message handler") || is("waits"))
-        QCOMPARE(handled, 1);
-}
 
 QTEST_GUILESS_MAIN(tst_MqttClient)
 #include "tst_mqttclient.moc"

@@ -18,6 +18,15 @@ DiscoveryPeer::DiscoveryPeer(QObject *parent)
     });
 }
 
+Endpoints DiscoveryPeer::endpoints(quint16 bindPort) const
+{
+    Endpoints e;
+    e.discoveryBindPort = bindPort;
+    e.discoveryAddress = QStringLiteral("127.0.0.1");
+    e.discoveryTargetPort = port();
+    return e;
+}
+
 quint16 freeUdpPort()
 {
     QUdpSocket probe;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "endpoints.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -21,6 +23,8 @@ public:
 
     explicit DiscoveryPeer(QObject *parent = nullptr);
     quint16 port() const { return m_socket.localPort(); }
+    // Endpoints that send a search from `bindPort` (0: any) to this peer, never the broadcast.
+    Endpoints endpoints(quint16 bindPort = 0) const;
 
     QList<Request> requests;
     QList<QByteArray> replies;
