@@ -187,7 +187,9 @@ wait_sim_ready() {
 
 lab_dir_of() { echo "$lab_root/$1"; }
 
-# Tears down everything the lab in $1 recorded, in reverse order, even if half made.
+# Tears down everything the lab in $1 recorded, in reverse order, even if half made; what
+# could not be removed is added to left_behind.
+left_behind=()
 teardown() {
     local dir="$1" keep="${2:-0}" ns
     [ -d "$dir" ] || return 0
@@ -200,6 +202,15 @@ teardown() {
         while read -r ns; do
             [ -n "$ns" ] && { ip netns del "$ns" 2>/dev/null || true; }
         done < <(tac "$dir/namespaces")
+        # Nothing of the lab may outlive it.
+        while read -r ns; do
+            [ -n "$ns" ] && ip netns list | grep -q "^$ns\b" && left_behind+=("namespace $ns")
+        done <"$dir/namespaces"
+    fi
+    if [ -f "$dir/pids" ]; then
+        while read -r pid exe tag; do
+            alive "$pid" && is_ours "$pid" "$exe" && left_behind+=("$tag ($pid)")
+        done <"$dir/pids"
     fi
     if [ "$keep" = 1 ]; then
         : >"$dir/down"
@@ -511,6 +522,9 @@ run | test)
     trap cleanup EXIT
     trap 'exit 130' INT TERM HUP
 
+    # The machine's own namespace, to show that a test leaves it as it found it.
+    own_net() { ip -o link show | awk -F': ' '{print $2}' | sort; ip -o addr show | awk '{print $2, $4}' | sort; }
+    own_before="$(own_net)"
     lab_up "$n" "$BOXSIM"
 
     if [ "$cmd" = test ]; then
@@ -518,6 +532,11 @@ run | test)
         run_in_ws "$LAB_DIR" "$@"
         status=$?
         set -e
+        [ "$(own_net)" = "$own_before" ] || { say "FAIL: the machine's own namespace changed"; status=1; }
+        trap - EXIT
+        cleanup
+        [ "$(own_net)" = "$own_before" ] || { say "FAIL: the machine's own namespace changed"; status=1; }
+        [ ${#left_behind[@]} -eq 0 ] || { say "FAIL: left behind: ${left_behind[*]}"; status=1; }
         exit "$status"
     fi
 

@@ -21,6 +21,7 @@ private slots:
         QTest::newRow("product time") << 1.0 << 1000 << 1000;
         QTest::newRow("hundredth") << 0.01 << 61000 << 610;
         QTest::newRow("rounded to the nearest ms") << 0.001 << 1500 << 2;
+        QTest::newRow("a wait never becomes 0 ms") << 0.0001 << 1000 << 1;
         QTest::newRow("zero scale is refused") << 0.0 << 1000 << 1000;
         QTest::newRow("negative scale is refused") << -2.0 << 1000 << 1000;
     }
