@@ -9,6 +9,7 @@
 #include "labbox.h"
 #include "mainwindow.h"
 #include "scripteddialogs.h"
+#include "searchwindow.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -48,7 +49,8 @@ private slots:
 
     void searchThroughTheRealBroadcast()
     {
-        QList<QStringList> rows = labSearch(&m_window);
+        QVERIFY(SearchWindow::search(&m_window));
+        QList<QStringList> rows = SearchWindow::rows(&m_window);
         std::sort(rows.begin(), rows.end());
         QCOMPARE(rows, m_expected);
         verifyRequests();

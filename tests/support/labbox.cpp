@@ -1,12 +1,7 @@
 #include "labbox.h"
 
-#include <QAbstractItemModel>
 #include <QFile>
-#include <QLabel>
-#include <QPushButton>
 #include <QRegularExpression>
-#include <QTableView>
-#include <QTest>
 
 #include <sys/stat.h>
 
@@ -62,22 +57,4 @@ QString labField(const QString &line, const QString &key)
 {
     const QRegularExpression pattern(QStringLiteral(" %1=(\\S*)").arg(key));
     return pattern.match(line).captured(1);
-}
-
-QList<QStringList> labSearch(QWidget *mainWindow)
-{
-    auto *label = mainWindow->findChild<QLabel *>(QStringLiteral("label_Search_State"));
-    auto *table = mainWindow->findChild<QTableView *>(QStringLiteral("tableView"));
-    mainWindow->findChild<QPushButton *>(QStringLiteral("pushButton_Search_Device"))->click();
-    // 500 ms pause and 2000 ms of collection, at their real length.
-    if (!QTest::qWaitFor([&] { return label->text() == QLatin1String("Search Completed"); }, 15000))
-        return {};
-    QList<QStringList> rows;
-    for (int r = 0; r < table->model()->rowCount(); ++r) {
-        QStringList texts;
-        for (int c = 0; c < table->model()->columnCount(); ++c)
-            texts.append(table->model()->index(r, c).data().toString());
-        rows.append(texts);
-    }
-    return rows;
 }

@@ -4,8 +4,6 @@
 #include <QString>
 #include <QStringList>
 
-class QWidget;
-
 // One simulated box of the virtual lab (scripts/lab.sh), as the lab describes it in TALIX_LAB_*
 // variables, and what its simulator logged ("EVENT key=value ..." lines).
 struct LabBox
@@ -26,9 +24,6 @@ struct LabBox
 
 // The value of `key` in a log line (plain values only).
 QString labField(const QString &line, const QString &key);
-
-// Presses "Search Device" in the main window and returns its rows once the search completed.
-QList<QStringList> labSearch(QWidget *mainWindow);
 
 // Skips outside a lab; fails when started by a lab but not in its workstation namespace.
 #define LAB_REQUIRE_NAMESPACE()                                                                    \
