@@ -1,10 +1,10 @@
 // Any payloads on any topics as reports from a box: the report reader, and the report handling
-// of a camera update window, a system update window and a recovery window. Messages are queued
-// as the MQTT client delivers them, so later ones arrive nested inside the waits, questions and
-// countdowns of earlier ones, and the operator may close a window between any two of them. Every
-// window must come through without a crash or a hang; once the reports stop every countdown must
-// end by itself, and once a last unreadable report has ended every run the window must let the
-// operator close it.
+// of a camera update window, a system update window and a recovery window, one after the other
+// (each is modal, so the operator has one open at a time). Messages are queued as the MQTT client
+// delivers them, so later ones arrive nested inside the waits, questions and countdowns of earlier
+// ones, and the operator may close the window between any two of them. Every window must come
+// through without a crash or a hang; once the reports stop its countdown must end by itself, and
+// once a last unreadable report has ended its run the window must let the operator close it.
 
 #include "devicereport.h"
 #include "form.h"
@@ -50,6 +50,48 @@ void deliver(QWidget *window, const QString &topic, const QByteArray &payload)
 ScriptedDialogs *dialogs = nullptr;
 QPointer<QWidget> windows[3];
 
+// Once the box falls silent the countdown must run to its end by itself. A watchdog timer judges
+// that, since it also fires inside the local loops of handlers still on the stack; then a last
+// report that the window cannot read ends whatever run or animation still goes, and the window
+// must let the operator close it.
+void settle(const QPointer<QWidget> &target, const QString &topic)
+{
+    enum Phase { Delivering, Settling, Stopping, Done } phase = Delivering;
+    QElapsedTimer sinceSilent;
+    QMetaObject::invokeMethod(
+            qApp, [&] { phase = Settling, sinceSilent.start(); }, Qt::QueuedConnection);
+    QElapsedTimer timer;
+    timer.start();
+    QTimer watchdog;
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        if (timer.elapsed() > 20000)
+            fuzzFail("the reports were not all handled in time");
+        if (phase != Settling)
+            return;
+        if (countdownShown(target)) {
+            if (sinceSilent.elapsed() > 10000) // 61 scaled steps take milliseconds
+                fuzzFail("a countdown does not end once the reports stop");
+            return;
+        }
+        phase = Stopping;
+        deliver(target, topic, "{");
+        QMetaObject::invokeMethod(
+                qApp, [&phase] { phase = Done; }, Qt::QueuedConnection);
+    });
+    watchdog.start(1);
+    while (phase != Done)
+        QCoreApplication::processEvents();
+    watchdog.stop();
+    for (int pass = 0; pass < 4; ++pass) // animation steps that now see the stop run out
+        QCoreApplication::processEvents();
+    if (!target)
+        return;        // closed by the operator, as the input asked
+    QCloseEvent close; // nothing runs any more: the window must let the operator close it
+    QCoreApplication::sendEvent(target, &close);
+    if (!close.isAccepted() || countdownShown(target))
+        fuzzFail("refuses to close or counts down after its last report:", target->windowTitle());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -76,20 +118,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pos += n;
         return QByteArray(reinterpret_cast<const char *>(data + pos - n), int(n));
     };
-    dialogs->clear();
-    dialogs->answers.clear();
-    for (int bit = 0, answers = byte(); bit < 8; ++bit)
-        dialogs->answers << ((answers >> bit) & 1 ? QMessageBox::Yes : QMessageBox::No);
-    for (int i = 0; i < 3; ++i) {
-        if (!windows[i]) {
-            const QString ip = QStringLiteral("127.0.0.1"), mac = "00:1A:2B:3C:4D:5E", sn = "SN1";
-            windows[i] = i == 2 ? static_cast<QWidget *>(new RecoveryForm(ip, mac, sn))
-                                : new Form(ip, mac, sn, i == 1);
-            windows[i]->show(); // so that the busy animation runs as it does for the operator
-        }
-    }
-    const QList<QPointer<QWidget>> targets(std::begin(windows), std::end(windows));
-
+    const int answers = byte();
+    struct Message
+    {
+        int mask, kind;
+        QString topic;
+        QByteArray payload;
+    };
+    QList<Message> messages;
     for (int n = 0; pos < size && n < MaxMessages; ++n) {
         const int selector = byte();
         const int mask = (selector >> 3) & 0x07 ? (selector >> 3) & 0x07 : 0x07;
@@ -104,56 +140,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const ParsedReport parsed = ParseDeviceReport(payload);
         if (parsed.kind == ParsedReport::ParseError && parsed.errorText.isEmpty())
             fuzzFail("a parse error without its text for", QString::fromLatin1(payload.toHex()));
-        for (int i = 0; i < 3; ++i) {
-            if (!(mask & (1 << i)) || !targets[i])
-                continue;
-            if (kind == 7)
-                QMetaObject::invokeMethod(targets[i], "close", Qt::QueuedConnection);
-            else
-                deliver(targets[i], topic, payload);
-        }
+        messages.append({mask, kind, topic, payload});
     }
 
-    // Once the box falls silent every countdown must run to its end by itself. A watchdog timer
-    // judges that, since it also fires inside the local loops of handlers still on the stack;
-    // then a last report that no window can read ends whatever run or animation still goes.
-    enum Phase { Delivering, Settling, Stopping, Done } phase = Delivering;
-    QElapsedTimer sinceSilent;
-    QMetaObject::invokeMethod(
-            qApp, [&] { phase = Settling, sinceSilent.start(); }, Qt::QueuedConnection);
-    QElapsedTimer timer;
-    timer.start();
-    QTimer watchdog;
-    QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        if (timer.elapsed() > 20000)
-            fuzzFail("the reports were not all handled in time");
-        if (phase != Settling)
-            return;
-        if (std::any_of(targets.begin(), targets.end(), countdownShown)) {
-            if (sinceSilent.elapsed() > 2000) // 61 scaled steps take milliseconds
-                fuzzFail("a countdown does not end once the reports stop");
-            return;
+    // One window at a time, as for the operator: each device window is modal.
+    for (int i = 0; i < 3; ++i) {
+        dialogs->clear();
+        dialogs->answers.clear();
+        for (int bit = 0; bit < 8; ++bit)
+            dialogs->answers << ((answers >> bit) & 1 ? QMessageBox::Yes : QMessageBox::No);
+        if (!windows[i]) {
+            const QString ip = QStringLiteral("127.0.0.1"), mac = "00:1A:2B:3C:4D:5E", sn = "SN1";
+            windows[i] = i == 2 ? static_cast<QWidget *>(new RecoveryForm(ip, mac, sn))
+                                : new Form(ip, mac, sn, i == 1);
+            windows[i]->show(); // so that the busy animation runs as it does for the operator
         }
-        phase = Stopping;
-        for (int i = 0; i < 3; ++i)
-            deliver(targets[i], ReportTopics[i], "{");
-        QMetaObject::invokeMethod(
-                qApp, [&phase] { phase = Done; }, Qt::QueuedConnection);
-    });
-    watchdog.start(1);
-    while (phase != Done)
-        QCoreApplication::processEvents();
-    watchdog.stop();
-    for (int pass = 0; pass < 4; ++pass) // animation steps that now see the stop run out
-        QCoreApplication::processEvents();
-
-    for (QWidget *w : targets) {
-        if (!w)
-            continue;      // closed by the operator, as the input asked
-        QCloseEvent close; // nothing runs any more: the window must let the operator close it
-        QCoreApplication::sendEvent(w, &close);
-        if (!close.isAccepted() || countdownShown(w))
-            fuzzFail("refuses to close or counts down after its last report:", w->windowTitle());
+        const QPointer<QWidget> target = windows[i];
+        for (const Message &m : qAsConst(messages)) {
+            if (!(m.mask & (1 << i)))
+                continue;
+            if (m.kind == 7)
+                QMetaObject::invokeMethod(target, "close", Qt::QueuedConnection);
+            else
+                deliver(target, m.topic, m.payload);
+        }
+        settle(target, ReportTopics[i]);
     }
     return 0;
 }
