@@ -108,27 +108,15 @@ StreamReceiver::StreamReceiver()
             streams.push_back(std::make_unique<Stream>());
             Stream *stream = streams.back().get();
             stream->socket = socket;
-            stream->acceptedAt = clock.elapsed();
-            if (m_paused)
-                socket->setReadBufferSize(m_buffered);
+            socket->setReadBufferSize(paced);
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, stream] {
-                if (!m_paused)
+                if (!paced)
                     take(*stream);
             });
             QObject::connect(socket, &QTcpSocket::disconnected, socket,
                              [stream] { stream->closed = true; });
         }
     });
-}
-
-void StreamReceiver::setPaused(bool paused, qint64 buffered)
-{
-    m_paused = paused;
-    m_buffered = buffered;
-    for (const auto &stream : streams)
-        stream->socket->setReadBufferSize(paused ? buffered : 0);
-    if (!paused)
-        drain();
 }
 
 void StreamReceiver::drain()
@@ -148,13 +136,12 @@ void StreamReceiver::take(Stream &stream)
         onData(stream);
 }
 
-qint64 StreamReceiver::pauseAfter(const Stream &stream, qint64 offset)
+void addKindRows(std::initializer_list<WindowKind> kinds)
 {
-    for (int i = 0; i + 1 < stream.reads.size(); ++i) {
-        if (stream.reads[i].second == offset)
-            return stream.reads[i + 1].first - stream.reads[i].first;
-    }
-    return -1;
+    const char *names[] = {"camera", "system", "recovery"};
+    QTest::addColumn<WindowKind>("kind");
+    for (WindowKind kind : kinds)
+        QTest::newRow(names[int(kind)]) << kind;
 }
 
 WindowDriver::WindowDriver(WindowKind kind, quint16 brokerPort, const QString &ip)
@@ -166,15 +153,11 @@ WindowDriver::WindowDriver(WindowKind kind, quint16 brokerPort, const QString &i
     // The MAC and SN come from the box: markup in them must show as written.
     const QString mac = QStringLiteral("<b>00:11:22:33:44:55</b>");
     const QString sn = QStringLiteral("<i>SN</i>0001");
-    if (kind == WindowKind::Recovery) {
-        auto *recovery = new RecoveryForm(ip, mac, sn);
-        recovery->setEndpoints(endpoints);
-        window = recovery;
-    } else {
-        auto *form = new Form(ip, mac, sn, kind == WindowKind::System);
-        form->setEndpoints(endpoints);
-        window = form;
-    }
+    const auto placed = [&](auto *form) { return form->setEndpoints(endpoints), form; };
+    if (kind == WindowKind::Recovery)
+        window = placed(new RecoveryForm(ip, mac, sn));
+    else
+        window = placed(new Form(ip, mac, sn, kind == WindowKind::System));
     window->show();
     QObject::connect(client(), &MqttClient::messageReceived, window, [this] {
         ++handled;
@@ -193,47 +176,39 @@ WindowDriver::~WindowDriver()
     LocalWait::setTimeScaleForTests(1.0);
 }
 
-QList<QLabel *> WindowDriver::deviceLabels() const
-{
-    const QString prefix = recovery() ? "label_recovery_" : "label_";
-    QList<QLabel *> labels;
-    for (const char *name : {"ip_value", "mac_value", "sn_value"})
-        labels << window->findChild<QLabel *>(prefix + name);
-    return labels;
-}
-
 MqttClient *WindowDriver::client() const
 {
     return window ? window->findChild<MqttClient *>() : nullptr;
 }
 
+namespace {
+const char *const topicNames[] = {"update_camera_fw", "update_file_system", "recovery_file_system"};
+}
+
 QString WindowDriver::topicName() const
 {
-    const char *names[] = {"update_camera_fw", "update_file_system", "recovery_file_system"};
-    return QLatin1String(names[int(kind)]);
+    return QLatin1String(topicNames[int(kind)]);
 }
 
 QStringList WindowDriver::otherTopics() const
 {
     QStringList topics{QStringLiteral("TalixTools_out/other")};
-    for (const char *name : {"update_camera_fw", "update_file_system", "recovery_file_system"})
-        topics << QStringLiteral("TalixTools_out/") + name;
-    topics.removeAll(reportTopic());
     // The system update window takes the recovery window's reports too.
-    if (kind == WindowKind::System)
-        topics.removeAll(QStringLiteral("TalixTools_out/recovery_file_system"));
+    for (int other = 0; other < 3; ++other) {
+        if (other != int(kind) && !(kind == WindowKind::System && other == 2))
+            topics << QStringLiteral("TalixTools_out/") + topicNames[other];
+    }
     return topics;
 }
 
 QString WindowDriver::busyText() const
 {
-    const char *texts[] = {
-            "The camera fw is updating, it takes about 1 minute. Please do not close "
-            "the camera fw update form.",
-            "The system fw is updating, it takes about 30 minutes. Please do not "
-            "close the system fw update form.",
-            "The system is recovering, it takes about 25 minutes. Please do not "
-            "close the recovery system form."};
+    const char *texts[] = {"The camera fw is updating, it takes about 1 minute. Please do not "
+                           "close the camera fw update form.",
+                           "The system fw is updating, it takes about 30 minutes. Please do not "
+                           "close the system fw update form.",
+                           "The system is recovering, it takes about 25 minutes. Please do not "
+                           "close the recovery system form."};
     return QLatin1String(texts[int(kind)]);
 }
 

@@ -43,13 +43,13 @@ bool shownLiterally(const QLabel *label);
 // This process holds `path` open, as a stream that still runs does.
 bool fileOpenHere(const QString &path);
 
-// Calls `step` every millisecond from any event loop, nested ones too, until it returns true:
-// code after a wait would come too late inside a window's local loops.
+// Calls `step` every millisecond from any event loop, nested ones too, until it returns true
+// (code after a wait would come too late inside a window's local loops); or runs `action` once,
+// on the first pass in which `ready` holds.
 class Poll
 {
 public:
     explicit Poll(std::function<bool()> step);
-    // Runs `action` once, on the first pass in which `ready` holds.
     Poll(std::function<bool()> ready, std::function<void()> action);
 
 private:
@@ -72,7 +72,7 @@ private:
 };
 
 // Plays port 8000 of a box on loopback: accepts every connection and keeps every byte with the
-// time it came; paused, it takes at most `buffered` bytes off a connection until drained.
+// time it came; `paced`, it takes at most that many bytes off a connection, and only when drained.
 class StreamReceiver
 {
 public:
@@ -81,32 +81,29 @@ public:
         QTcpSocket *socket = nullptr;
         QByteArray data;
         QList<QPair<qint64, qint64>> reads; // (ms since start, offset after the read)
-        qint64 acceptedAt = 0;
         bool closed = false;
     };
 
     StreamReceiver();
     quint16 port() const { return m_server.serverPort(); }
-    void setPaused(bool paused, qint64 buffered = 4096);
     void drain();
     Stream *last() const { return streams.empty() ? nullptr : streams.back().get(); }
-    // How long the stream paused after its first `offset` bytes (-1: no read ended there).
-    static qint64 pauseAfter(const Stream &stream, qint64 offset);
 
     std::vector<std::unique_ptr<Stream>> streams;
     std::function<void(Stream &)> onData;
     QElapsedTimer clock;
+    qint64 paced = 0;
 
 private:
     void take(Stream &stream);
 
     QTcpServer m_server;
-    bool m_paused = false;
-    qint64 m_buffered = 4096;
 };
 
 enum class WindowKind { Camera, System, Recovery };
 Q_DECLARE_METATYPE(WindowKind)
+// Adds the column "kind" and a row named after each of `kinds`.
+void addKindRows(std::initializer_list<WindowKind> kinds);
 
 // One update window (camera or system) or recovery window for the box at `ip`, with a real
 // broker between it and a box peer and, for the update window, a receiver as the box's port.
@@ -117,20 +114,16 @@ public:
                  const QString &ip = QStringLiteral("127.0.0.1"));
     ~WindowDriver();
 
-    QLabel *state() const
-    {
-        return child<QLabel>(recovery() ? "label_state_recovery" : "label_state");
-    }
+    QLabel *state() const { return child<QLabel>(pick("label_state", "label_state_recovery")); }
     QLabel *tip() const { return child<QLabel>("label_Tip"); }
     QProgressBar *bar() const
     {
-        return child<QProgressBar>(recovery() ? "progressBar_Recovery" : "progressBar");
+        return child<QProgressBar>(pick("progressBar", "progressBar_Recovery"));
     }
     QPushButton *startButton() const
     {
-        return child<QPushButton>(recovery() ? "pushButton_Recovery" : "pushButton_Start");
+        return child<QPushButton>(pick("pushButton_Start", "pushButton_Recovery"));
     }
-    QList<QLabel *> deviceLabels() const;
     MqttClient *client() const;
     QString reportTopic() const { return "TalixTools_out/" + topicName(); }
     QString requestTopic() const { return "TalixTools_in/" + topicName(); }
@@ -156,6 +149,10 @@ public:
     int requests() const { return box.inbox(requestTopic()).size(); }
 
     bool recovery() const { return kind == WindowKind::Recovery; }
+    const char *pick(const char *update, const char *recovery) const
+    {
+        return this->recovery() ? recovery : update;
+    }
     QString topicName() const;
     template<typename T>
     T *child(const char *name) const
