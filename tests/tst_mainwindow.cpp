@@ -29,6 +29,9 @@ namespace {
 const QString Boxes[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
 const QString ShutDownSent = QStringLiteral("TalixTools_in/poweroff Shut Down");
 const QString RestartSent = QStringLiteral("TalixTools_in/restart Restart");
+// menuEntry's boxes besides a row number: the first box chosen while the search still runs; the
+// menu asked for with no row or two rows selected.
+enum { DuringSearch = -1, NoneSelected = -2, TwoSelected = -3 };
 const QStringList Entries{"Login Page",       "Shut Down",        "Restart",
                           "System FW Update", "Camera FW Update", "System FW Recovery"};
 
@@ -173,44 +176,10 @@ private slots:
         QCOMPARE(rows().size(), 1);
     }
 
-    void menuNeedsExactlyOneSelectedRow_data()
-    {
-        QTest::addColumn<int>("rows");
-        QTest::addColumn<QList<int>>("selected");
-        QTest::newRow("empty table") << 0 << QList<int>{};
-        QTest::newRow("none selected") << 2 << QList<int>{};
-        QTest::newRow("two selected") << 3 << QList<int>{0, 2};
-        QTest::newRow("one selected") << 2 << QList<int>{1};
-    }
-
-    void menuNeedsExactlyOneSelectedRow()
-    {
-        QFETCH(int, rows);
-        QFETCH(QList<int>, selected);
-
-        QList<QByteArray> replies;
-        for (int r = 0; r < rows; ++r)
-            replies << reply(Boxes[r]);
-        runSearch(replies);
-        m_table->selectionModel()->clear();
-        for (int r : selected)
-            m_table->selectionModel()->select(m_table->model()->index(r, 0),
-                                              QItemSelectionModel::Select |
-                                                      QItemSelectionModel::Rows);
-        QStringList entries;
-        const bool opened = withMenu([&](QMenu *menu) {
-            for (QAction *a : menu->actions())
-                entries << a->text();
-        });
-        QCOMPARE(opened, selected.size() == 1);
-        QCOMPARE(entries, opened ? Entries : QStringList()); // closed without a choice: no effect
-        QCOMPARE(effects(), opened ? QStringList() : QStringList{"about " + Texts::SelectRow});
-    }
-
     void menuEntry_data()
     {
         QTest::addColumn<QString>("entry");
-        QTest::addColumn<int>("box"); // -1: the first box, chosen while the search still runs
+        QTest::addColumn<int>("box"); // the row chosen, or one of the codes below
         QTest::addColumn<int>("answer");
         QTest::addColumn<QString>("effect");
         QTest::addColumn<QString>("state");
@@ -239,9 +208,14 @@ private slots:
         }
         for (const QString &entry : Entries) {
             QTest::addRow("%s during a search", qPrintable(entry))
-                    << entry << -1 << yes << "information " + Texts::WaitForSearch
+                    << entry << int(DuringSearch) << yes << "information " + Texts::WaitForSearch
                     << Texts::SearchCompleted << QStringList();
         }
+        // The menu opens only on exactly one selected row.
+        for (int box : {NoneSelected, TwoSelected})
+            QTest::addRow("menu with %d rows selected", box == NoneSelected ? 0 : 2)
+                    << "Login Page" << box << 0 << "about " + Texts::SelectRow
+                    << Texts::SearchCompleted << QStringList();
     }
 
     void menuEntry()
@@ -253,7 +227,8 @@ private slots:
         QFETCH(QString, state);
         QFETCH(QStringList, seen);
 
-        const bool duringSearch = box < 0;
+        const bool duringSearch = box == DuringSearch, menuRefused = box < DuringSearch;
+        const int code = box;
         box = qMax(box, 0);
         if (duringSearch) {
             m_peer->afterReplies = [&] {
@@ -265,6 +240,12 @@ private slots:
         }
         runSearch({reply(Boxes[0], "SN-A"), reply(Boxes[1], "SN-B"), reply(Boxes[2], "SN-C")});
         select(box);
+        if (code == NoneSelected)
+            m_table->clearSelection();
+        else if (code == TwoSelected)
+            m_table->selectionModel()->select(m_table->model()->index(2, 0),
+                                              QItemSelectionModel::Select |
+                                                      QItemSelectionModel::Rows);
         m_dialogs->answers = {QMessageBox::StandardButton(answer)};
         QString stateWhileAsked;
         m_dialogs->whileOpen = [&](const ScriptedDialogs::Call &) {
@@ -272,10 +253,10 @@ private slots:
             // The time the question is open is the time the connection gets.
             QVERIFY(answer != QMessageBox::Yes || box == 2 || toolConnectedTo(Boxes[box]));
         };
-        QVERIFY(duringSearch || choose(entry));
+        QCOMPARE(duringSearch || choose(entry), !menuRefused);
         QCOMPARE(effects(), QStringList{effect});
         QCOMPARE(m_state->text(), state);
-        QVERIFY(stateWhileAsked.isEmpty()); // cleared before the question
+        QVERIFY(menuRefused || stateWhileAsked.isEmpty()); // cleared before the question
         QCOMPARE(this->seen(box % 2), seen);
         QCOMPARE(this->seen(1 - box % 2), QStringList());
         if (QWidget *deviceWindow = QApplication::activeModalWidget()) {
