@@ -377,19 +377,16 @@ private:
     bool withMenu(const std::function<void(QMenu *)> &inside)
     {
         bool opened = false;
-        int polls = 0;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, [&] {
+        QTimer open; // runs in the menu's own loop, which starts once the menu shows
+        open.setSingleShot(true);
+        connect(&open, &QTimer::timeout, [&] {
             QPointer<QMenu> menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-            if (!menu && ++polls < 300)
-                return;
-            poll.stop();
             if ((opened = menu))
                 inside(menu);
             if (menu)
                 menu->close();
         });
-        poll.start(10);
+        open.start(0);
         emit m_table->customContextMenuRequested(QPoint(5, 5));
         return opened;
     }
