@@ -24,18 +24,16 @@ QList<MqttClient::ClientState> states(const QSignalSpy &spy)
     return out;
 }
 
-bool connectClient(MqttClient &client, quint16 port)
+// Connects (if not yet connected) and subscribes, and waits until the broker has the
+// subscription: a probe the client publishes itself after SUBSCRIBE comes back only once the
+// broker has processed it.
+bool connectSubscribed(MqttClient &client, quint16 port, const QString &topic = Topic)
 {
     client.setHostname(Host);
     client.setPort(port);
     client.connectToHost();
-    return QTest::qWaitFor([&client] { return client.state() == MqttClient::Connected; }, Timeout);
-}
-
-// Subscribes and waits until the broker has the subscription: a probe the client publishes
-// itself after SUBSCRIBE comes back only once the broker has processed it.
-bool subscribeConfirmed(MqttClient &client, const QString &topic)
-{
+    if (!QTest::qWaitFor([&client] { return client.state() == MqttClient::Connected; }, Timeout))
+        return false;
     bool probed = false;
     const auto c = QObject::connect(
             &client, &MqttClient::messageReceived,
@@ -88,7 +86,7 @@ private slots:
         QCOMPARE(states(spy).last(), MqttClient::Disconnected);
         QCOMPARE(client.publish(Topic, "x"), -1);
         QVERIFY(client.localAddress().isNull());
-        QVERIFY(connectClient(client, m_broker.port())); // and again
+        QVERIFY(connectSubscribed(client, m_broker.port())); // and again
     }
 
     void exactBytesBothWays_data()
@@ -120,8 +118,7 @@ private slots:
         QFETCH(QList<QByteArray>, payloads);
 
         MqttClient client;
-        QVERIFY(connectClient(client, m_broker.port()));
-        QVERIFY(subscribeConfirmed(client, topic));
+        QVERIFY(connectSubscribed(client, m_broker.port(), topic));
         QList<QByteArray> got;
         connect(&client, &MqttClient::messageReceived, this,
                 [&](const QByteArray &payload, const MqttTopicName &name) {
@@ -181,8 +178,7 @@ private slots:
         const bool viaBroker =
                 peer == QLatin1String("killed") || peer == QLatin1String("publishing");
         if (viaBroker) {
-            QVERIFY(connectClient(client, m_broker.port()));
-            QVERIFY(subscribeConfirmed(client, Topic));
+            QVERIFY(connectSubscribed(client, m_broker.port()));
             m_broker.kill(); // the box restarts or loses power
             // Writing to a connection whose peer has gone must not kill the process (SIGPIPE).
             for (int i = 0; peer == QLatin1String("publishing") && i < 50; ++i)
@@ -204,8 +200,7 @@ private slots:
 
         // Disconnected means the next operation connects again, and the new session works.
         QVERIFY(m_broker.start());
-        QVERIFY(connectClient(client, m_broker.port()));
-        QVERIFY(subscribeConfirmed(client, Topic));
+        QVERIFY(connectSubscribed(client, m_broker.port()));
     }
 
     void nestedDelivery_data()
@@ -221,8 +216,7 @@ private slots:
         // reports that arrive meanwhile, delivered nested and in order.
         QFETCH(bool, brokerDies);
         MqttClient client;
-        QVERIFY(connectClient(client, m_broker.port()));
-        QVERIFY(subscribeConfirmed(client, Topic));
+        QVERIFY(connectSubscribed(client, m_broker.port()));
         RawMqttPeer peer;
         QVERIFY(peer.connectTo(Host, m_broker.port()));
 
@@ -283,8 +277,7 @@ private slots:
         });
         client->connectToHost();
         if (is("message") || is("lost") || is("sending")) {
-            QTRY_COMPARE_WITH_TIMEOUT(client->state(), MqttClient::Connected, Timeout);
-            QVERIFY(subscribeConfirmed(*client, Topic));
+            QVERIFY(connectSubscribed(*client, m_broker.port()));
         }
         int handled = 0;
         if (alive)
