@@ -16,14 +16,6 @@ constexpr int Timeout = 10000; // generous for sanitizer builds on a busy machin
 const QString Host = QStringLiteral("127.0.0.1");
 const QString Topic = QStringLiteral("TalixTools_out/update_camera_fw");
 
-QList<MqttClient::ClientState> states(const QSignalSpy &spy)
-{
-    QList<MqttClient::ClientState> out;
-    for (const QList<QVariant> &args : spy)
-        out << args.at(0).value<MqttClient::ClientState>();
-    return out;
-}
-
 // Connects (if not yet connected) and subscribes, and waits until the broker has the
 // subscription: a probe the client publishes itself after SUBSCRIBE comes back only once the
 // broker has processed it.
@@ -64,7 +56,9 @@ private slots:
     void stateMachine()
     {
         MqttClient client;
-        QSignalSpy spy(&client, &MqttClient::stateChanged);
+        QList<MqttClient::ClientState> states;
+        connect(&client, &MqttClient::stateChanged, this,
+                [&](MqttClient::ClientState s) { states << s; });
         QCOMPARE(client.publish(Topic, "x"), -1);
         QVERIFY(!client.subscribe(Topic));
         QVERIFY(client.localAddress().isNull());
@@ -76,14 +70,14 @@ private slots:
         QCOMPARE(client.publish(Topic, "x"), -1);
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), MqttClient::Connected, Timeout);
         client.connectToHost(); // already connected: left alone
-        QCOMPARE(states(spy),
+        QCOMPARE(states,
                  (QList<MqttClient::ClientState>{MqttClient::Connecting, MqttClient::Connected}));
         QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::LocalHost));
         QCOMPARE(client.publish(Topic, "x", 0, false), 0);
 
         client.disconnectFromHost();
         QCOMPARE(client.state(), MqttClient::Disconnected);
-        QCOMPARE(states(spy).last(), MqttClient::Disconnected);
+        QCOMPARE(states.last(), MqttClient::Disconnected);
         QCOMPARE(client.publish(Topic, "x"), -1);
         QVERIFY(client.localAddress().isNull());
         QVERIFY(connectSubscribed(client, m_broker.port())); // and again
@@ -174,7 +168,9 @@ private slots:
 
         MqttClient client;
         client.setConnectTimeout(300);
-        QSignalSpy spy(&client, &MqttClient::stateChanged);
+        QList<MqttClient::ClientState> states;
+        connect(&client, &MqttClient::stateChanged, this,
+                [&](MqttClient::ClientState s) { states << s; });
         const bool viaBroker =
                 peer == QLatin1String("killed") || peer == QLatin1String("publishing");
         if (viaBroker) {
@@ -194,8 +190,8 @@ private slots:
                                           Timeout); // CONNECT
         }
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), MqttClient::Disconnected, Timeout);
-        QCOMPARE(states(spy).last(), MqttClient::Disconnected);
-        QCOMPARE(states(spy).count(MqttClient::Connected), viaBroker ? 1 : 0);
+        QCOMPARE(states.last(), MqttClient::Disconnected);
+        QCOMPARE(states.count(MqttClient::Connected), viaBroker ? 1 : 0);
         QCOMPARE(client.publish(Topic, "x"), -1);
 
         // Disconnected means the next operation connects again, and the new session works.
