@@ -145,7 +145,7 @@ private slots:
                 << "silent" << QByteArray("HTTP/1.1 400\r\n\r\n");
         QTest::newRow("disconnected while connecting") << "dropped" << QByteArray();
         QTest::newRow("broker killed while connected") << "killed" << QByteArray();
-        QTest::newRow("broker killed, then publishing") << "publishing" << QByteArray();
+        QTest::newRow("broker killed, then publishing") << "killed, publishing" << QByteArray();
     }
 
     void failedConnectionEndsDisconnected()
@@ -171,13 +171,12 @@ private slots:
         QList<MqttClient::ClientState> states;
         connect(&client, &MqttClient::stateChanged, this,
                 [&](MqttClient::ClientState s) { states << s; });
-        const bool viaBroker =
-                peer == QLatin1String("killed") || peer == QLatin1String("publishing");
+        const bool viaBroker = peer.startsWith(QLatin1String("killed"));
         if (viaBroker) {
             QVERIFY(connectSubscribed(client, m_broker.port()));
             m_broker.kill(); // the box restarts or loses power
             // Writing to a connection whose peer has gone must not kill the process (SIGPIPE).
-            for (int i = 0; peer == QLatin1String("publishing") && i < 50; ++i)
+            for (int i = 0; peer.endsWith(QLatin1String("publishing")) && i < 50; ++i)
                 client.publish(Topic, QByteArray(1000, 'r'));
         } else {
             client.setHostname(Host);
