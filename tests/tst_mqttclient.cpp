@@ -59,9 +59,7 @@ private slots:
         QList<MqttClient::ClientState> states;
         connect(&client, &MqttClient::stateChanged, this,
                 [&](MqttClient::ClientState s) { states << s; });
-        QCOMPARE(client.publish(Topic, "x"), -1);
         QVERIFY(!client.subscribe(Topic));
-        QVERIFY(client.localAddress().isNull());
 
         client.setHostname(Host);
         client.setPort(m_broker.port());
@@ -78,7 +76,6 @@ private slots:
         client.disconnectFromHost();
         QCOMPARE(client.state(), MqttClient::Disconnected);
         QCOMPARE(states.last(), MqttClient::Disconnected);
-        QCOMPARE(client.publish(Topic, "x"), -1);
         QVERIFY(client.localAddress().isNull());
         QVERIFY(connectSubscribed(client, m_broker.port())); // and again
     }
