@@ -63,7 +63,6 @@ private slots:
         QVERIFY(SearchWindow::search(&window));
 
         auto *table = window.findChild<QTableView *>("tableView");
-        QCOMPARE(table->model()->rowCount(), 2);
         if (selectedRow >= 0)
             table->selectRow(selectedRow);
         QApplication::clipboard()->clear();
