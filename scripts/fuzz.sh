@@ -32,12 +32,12 @@ if [ "$coverage" = yes ]; then
     build=build-fuzzcov
     if [ ! -f "$build/build.ninja" ]; then
         CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-            -DTALIX_FUZZ=OFF -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
+            -DTALIX_FUZZ=ON -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
             -DCMAKE_EXE_LINKER_FLAGS="-fprofile-instr-generate"
     fi
     targets=()
     for name in "${fuzzers[@]}"; do
-        targets+=("fuzz_${name}_replay")
+        targets+=("fuzz_${name}")
     done
     cmake --build "$build" -j"$jobs" --target "${targets[@]}"
     rm -f "$build"/fuzz/*.profraw
@@ -46,8 +46,9 @@ if [ "$coverage" = yes ]; then
         inputs=("fuzz/corpus/$name")
         [ -d "build-fuzzers/fuzz/corpus/$name" ] && [ -n "$(ls -A "build-fuzzers/fuzz/corpus/$name")" ] &&
             inputs+=("build-fuzzers/fuzz/corpus/$name")
-        LLVM_PROFILE_FILE="$build/fuzz/$name.profraw" "$build/fuzz/fuzz_${name}_replay" "${inputs[@]}"
-        objects+=(-object "$build/fuzz/fuzz_${name}_replay")
+        # -runs=0: every input once, no fuzzing.
+        LLVM_PROFILE_FILE="$build/fuzz/$name.profraw" "$build/fuzz/fuzz_${name}" -runs=0 "${inputs[@]}"
+        objects+=(-object "$build/fuzz/fuzz_${name}")
     done
     llvm-profdata merge -sparse "$build"/fuzz/*.profraw -o "$build/fuzz/fuzz.profdata"
     llvm-cov report "${objects[@]:1}" -instr-profile="$build/fuzz/fuzz.profdata" \
