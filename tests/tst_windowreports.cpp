@@ -63,12 +63,8 @@ private slots:
     void countdown();
     void silentBox_data();
     void silentBox();
-    void startRefused_data();
-    void startRefused();
-    void closedDuringWait_data();
-    void closedDuringWait();
-    void endedRunSendsNothing_data();
-    void endedRunSendsNothing();
+    void runEnds_data();
+    void runEnds();
     void countdownEndLeavesNewRun_data();
     void countdownEndLeavesNewRun();
 
@@ -417,46 +413,6 @@ void WindowReportsTest::silentBox()
     QCOMPARE(w.close(), QStringList());
 }
 
-void WindowReportsTest::startRefused_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<int>("answer"); // 0: no file chosen
-    QTest::addColumn<QString>("dialog");
-    QTest::addColumn<QString>("label"); // "Mqtt Connect Failed": no broker answers
-    const int yes = QMessageBox::Yes, no = QMessageBox::No;
-    const QString update = QStringLiteral("Do you want to update?");
-    const QString recovery = QStringLiteral("Do you want to recovery default system?");
-    const QString failed = QStringLiteral("Mqtt Connect Failed");
-    QTest::newRow("camera: no file") << Camera << 0 << "Please select a bin file" << QString();
-    QTest::newRow("system: no file") << System << 0 << "Please select a System file" << QString();
-    QTest::newRow("camera: answered No") << Camera << no << update << QString();
-    QTest::newRow("recovery: answered No") << Recovery << no << recovery << QString();
-    QTest::newRow("system: no broker") << System << yes << update << failed;
-    QTest::newRow("recovery: no broker") << Recovery << yes << recovery << failed;
-}
-
-void WindowReportsTest::startRefused()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(int, answer);
-    QFETCH(QString, dialog);
-    QFETCH(QString, label);
-
-    WindowDriver w(kind, label.isEmpty() ? m_broker.port() : freeTcpPort());
-    if (answer && kind != Recovery)
-        w.choose(w.image);
-    w.dialogs.calls.clear();
-    w.dialogs.answers = {QMessageBox::StandardButton(answer)};
-    LocalWait::setTimeScaleForTests(0.1);
-    w.startButton()->click();
-    QCOMPARE(w.dialogs.texts(), QStringList{dialog});
-    QCOMPARE(w.dialogs.calls.first().title, QStringLiteral("Tip"));
-    QTRY_COMPARE(w.state()->text(), label);
-    QVERIFY(w.startButton()->isEnabled());
-    QCOMPARE(w.close(), QStringList());
-    QCOMPARE(w.requests(), 0);
-}
-
 namespace {
 enum Wait {
     FileDialog,
@@ -465,81 +421,114 @@ enum Wait {
     PreparationWait,
     ConnectWait,
     RequestWait,
-    StreamWait,
     ChunkWait,
     Animation,
     Countdown,
     RestartQuestion
 };
-}
+// How the run ends: the window goes (closed in a dialog, deleted otherwise), a failure report
+// comes, or Start is refused.
+enum End { Deleted, Failed, NoFile, AnsweredNo, NoBroker };
+} // namespace
 
-void WindowReportsTest::closedDuringWait_data()
+void WindowReportsTest::runEnds_data()
 {
     QTest::addColumn<WindowKind>("kind");
     QTest::addColumn<int>("wait");
-    QTest::newRow("system: file dialog") << System << int(FileDialog);
-    QTest::newRow("camera: start question") << Camera << int(StartQuestion);
-    QTest::newRow("recovery: start question") << Recovery << int(StartQuestion);
-    QTest::newRow("system: wait after Yes") << System << int(StartWait);
-    QTest::newRow("recovery: wait after Yes") << Recovery << int(StartWait);
-    QTest::newRow("camera: second wait after Yes") << Camera << int(PreparationWait);
-    QTest::newRow("recovery: second wait after Yes") << Recovery << int(PreparationWait);
-    QTest::newRow("camera: connection wait") << Camera << int(ConnectWait);
-    QTest::newRow("recovery: connection wait") << Recovery << int(ConnectWait);
-    QTest::newRow("system: wait before the stream") << System << int(RequestWait);
-    QTest::newRow("camera: stream connection wait") << Camera << int(StreamWait);
-    QTest::newRow("camera: wait after a chunk") << Camera << int(ChunkWait);
-    QTest::newRow("system: animation") << System << int(Animation);
-    QTest::newRow("recovery: animation") << Recovery << int(Animation);
-    QTest::newRow("system: countdown") << System << int(Countdown);
-    QTest::newRow("recovery: countdown") << Recovery << int(Countdown);
-    QTest::newRow("camera: restart question") << Camera << int(RestartQuestion);
+    QTest::addColumn<int>("end");
+    QTest::addColumn<QString>("text"); // ends the state text, or is the refusing dialog's
+    const auto row = [](const char *name, WindowKind kind, int wait, int end = Deleted,
+                        const QString &text = {}) {
+        QTest::newRow(name) << kind << wait << end << text;
+    };
+    // One row for each guard after a wait.
+    row("system: file dialog", System, FileDialog);
+    row("camera: start question", Camera, StartQuestion);
+    row("recovery: start question", Recovery, StartQuestion);
+    row("system: wait after Yes", System, StartWait);
+    row("recovery: wait after Yes", Recovery, StartWait);
+    row("camera: second wait after Yes", Camera, PreparationWait);
+    row("recovery: second wait after Yes", Recovery, PreparationWait);
+    row("camera: connection wait", Camera, ConnectWait);
+    row("recovery: connection wait", Recovery, ConnectWait);
+    row("system: wait before the stream", System, RequestWait);
+    row("camera: wait in the stream", Camera, ChunkWait);
+    row("system: animation", System, Animation);
+    row("system: countdown", System, Countdown);
+    row("recovery: countdown", Recovery, Countdown);
+    row("camera: restart question", Camera, RestartQuestion);
+    // Nothing more of a run that a failure report ended reaches the box.
+    row("camera: failure before the stream", Camera, RequestWait, Failed, "Refused");
+    row("system: failure while connecting", System, ConnectWait, Failed, "Refused");
+    row("recovery: failure while connecting", Recovery, ConnectWait, Failed, "Refused");
+    // Seen only if the window subscribed before it published.
+    row("recovery: failure answering the request", Recovery, RequestWait, Failed, "Refused");
+    row("camera: no file", Camera, FileDialog, NoFile, "Please select a bin file");
+    row("system: no file", System, FileDialog, NoFile, "Please select a System file");
+    row("camera: answered No", Camera, StartQuestion, AnsweredNo, "Do you want to update?");
+    row("recovery: answered No", Recovery, StartQuestion, AnsweredNo,
+        "Do you want to recovery default system?");
+    row("system: no broker", System, ConnectWait, NoBroker, "Mqtt Connect Failed");
+    row("recovery: no broker", Recovery, ConnectWait, NoBroker, "Mqtt Connect Failed");
 }
 
-// The window goes away while one of its handlers waits: closed by the operator in a question,
-// where it may be closed, deleted otherwise. Nothing more touches it or reaches the box.
-void WindowReportsTest::closedDuringWait()
+// A run ends while one of its handlers waits: nothing more touches a window that went, and
+// nothing more of the run reaches the box.
+void WindowReportsTest::runEnds()
 {
     QFETCH(WindowKind, kind);
     QFETCH(int, wait);
+    QFETCH(int, end);
+    QFETCH(QString, text);
 
-    WindowDriver w(kind, m_broker.port());
+    WindowDriver w(kind, end == NoBroker ? freeTcpPort() : m_broker.port());
     QPointer<QWidget> &window = w.window;
-    int sent = -1;
+    const QByteArray refusal = r("1|5|Refused|0");
+    if (end == Failed && wait == ConnectWait) { // the report comes while a second run connects
+        QVERIFY(w.startRun());
+        w.report(refusal);
+        QTRY_VERIFY(w.startButton()->isEnabled());
+    }
+    int sent = 0;
+    size_t streams = 0;
     int steps = 0;
     const std::function<bool()> when[] = {
             [] { return false; },
             [] { return false; },
             [&] { return !w.startButton()->isEnabled() && w.state()->text().isEmpty(); },
             [&] { return w.state()->text() == WindowTexts::Preparing; },
-            [&] { return w.client()->state() == MqttClient::Connected; },
+            [&] {
+                return w.state()->text() == WindowTexts::Preparing &&
+                       w.client()->state() == MqttClient::Connected;
+            },
             [&] { return w.requests() > 0; },
-            [&] { return !w.receiver.streams.empty(); },
             [&] { return w.receiver.last() && !w.receiver.last()->data.isEmpty(); },
             [&] { return steps >= 2; },
             [&] { return w.tip()->text().endsWith(QLatin1String(": 58")); },
             [] { return false; },
     };
-    Poll deleting([&] { return window && when[wait](); },
-                  [&] {
-                      sent = w.box.messages.size();
+    const auto ending = [&] {
+        sent = w.box.messages.size();
+        streams = w.receiver.streams.size();
+    };
+    Poll poll([&] { return window && end <= Failed && when[wait](); },
+              [&] {
+                  ending();
+                  if (end == Failed)
+                      w.report(refusal);
+                  else
                       delete window.data();
-                  });
+              });
     const auto closeInDialog = [&] {
         w.dialogs.whileOpen = [&](const ScriptedDialogs::Call &call) {
             if (call.kind != QLatin1String(wait == FileDialog ? "file" : "question"))
                 return;
-            sent = w.box.messages.size();
+            ending();
             QVERIFY(window->close());
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         };
     };
-    if (wait < Animation) {
-        if (wait <= StartQuestion)
-            closeInDialog();
-        // The two waits after Yes at their full 10 ms, so that the poll finds each.
-        w.begin(wait == StartWait || wait == PreparationWait ? 1.0 : 0.1);
-    } else {
+    if (wait >= Animation) {
         QVERIFY(w.startRun());
         closeInDialog();
         w.dialogs.answers = {QMessageBox::Yes};
@@ -547,53 +536,29 @@ void WindowReportsTest::closedDuringWait()
         w.report(wait == Animation   ? r("2|0|Working")
                  : wait == Countdown ? completion(kind)
                                      : r("2|0|Done|100"));
+    } else if (end == NoFile || end == AnsweredNo) {
+        if (end == AnsweredNo && kind != Recovery)
+            w.choose(w.image);
+        w.dialogs.calls.clear();
+        w.dialogs.answers = {QMessageBox::No};
+        w.startButton()->click();
+        QCOMPARE(w.dialogs.texts(), QStringList{text});
+        text.clear();
+    } else { // the two waits after Yes at their full 10 ms, so that the poll finds each
+        if (end == Deleted && wait <= StartQuestion)
+            closeInDialog();
+        w.begin(wait == StartWait || wait == PreparationWait ? 1.0 : 0.1);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!window, 20000);
-    QVERIFY(w.box.sync());
-    QCOMPARE(w.box.messages.size(), sent);
-}
-
-void WindowReportsTest::endedRunSendsNothing_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<bool>("atRequest"); // the box refuses the request itself
-    QTest::newRow("camera: failure during the wait before the stream") << Camera << true;
-    QTest::newRow("system: failure during the connection wait") << System << false;
-    QTest::newRow("recovery: failure during the connection wait") << Recovery << false;
-    // Seen only if the window subscribed before it published.
-    QTest::newRow("recovery: failure answering the request") << Recovery << true;
-}
-
-// A report that ends a run during one of its waits: nothing more of that run reaches the box.
-void WindowReportsTest::endedRunSendsNothing()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(bool, atRequest);
-
-    WindowDriver w(kind, m_broker.port());
-    const QByteArray refusal = r("1|5|Refused|0");
-    QMetaObject::Connection refuse;
-    if (atRequest) {
-        refuse = connect(&w.box, &RawMqttPeer::messageArrived, this, [&] { w.report(refusal); });
-        w.begin(0.1);
-    } else { // a first run, then the report that ends the second comes while it connects
-        QVERIFY(w.startRun());
-        w.report(refusal);
-        QTRY_VERIFY(w.startButton()->isEnabled());
-        Poll connecting([&] { return w.state()->text() == WindowTexts::Preparing; },
-                        [&] { w.report(refusal); });
-        w.begin(0.1);
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(w.startButton()->isEnabled() && w.state()->text().endsWith("Refused"),
-                             20000);
-    disconnect(refuse);
+    QTRY_VERIFY_WITH_TIMEOUT(
+            !window || (w.startButton()->isEnabled() && w.state()->text().endsWith(text)), 20000);
     // What the window has queued for the ended run (its request, then its stream) runs out.
     for (int step = 0; step < 3; ++step)
         QCoreApplication::processEvents();
-    QVERIFY(w.box.sync());
-    QCOMPARE(w.requests(), 1);
-    if (kind != Recovery)
-        QCOMPARE(int(w.receiver.streams.size()), atRequest ? 0 : 1);
+    QVERIFY(end == NoBroker || w.box.sync());
+    QCOMPARE(w.box.messages.size(), sent);
+    QCOMPARE(w.receiver.streams.size(), streams);
+    if (window)
+        QCOMPARE(w.close(), QStringList());
 }
 
 void WindowReportsTest::countdownEndLeavesNewRun_data()
