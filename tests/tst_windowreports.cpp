@@ -33,10 +33,10 @@ QByteArray r(const QString &spec)
     return reportPayload(f.value(0), f.value(1), f.value(2), f.value(3));
 }
 
-QString parserText(const QByteArray &payload)
+QString parserText(const QString &payload)
 {
     QJsonParseError error;
-    QJsonDocument::fromJson(payload, &error);
+    QJsonDocument::fromJson(payload.toUtf8(), &error);
     return error.errorString();
 }
 
@@ -48,587 +48,523 @@ QByteArray completion(WindowKind kind, const QString &message = QStringLiteral("
 
 } // namespace
 
+namespace {
+enum Wait {
+    StartWait,
+    PreparationWait,
+    ConnectWait,
+    RequestWait,
+    ChunkWait,
+    Animation,
+    Countdown,
+    RestartQuestion, // the waits from here on are dialogs
+    FileDialog,
+    StartQuestion
+};
+// How the run ends: the window goes (closed in a dialog, deleted otherwise), a failure report
+// comes, or Start is refused.
+enum End { Deleted, Failed, NoFile, AnsweredNo, NoBroker };
+} // namespace
+
 class WindowReportsTest : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase() { QVERIFY2(m_broker.start(), "mosquitto must be installed"); }
-    void reports_data();
-    void reports();
-    void deviceTextsShownLiterally();
-    void animation_data();
-    void animation();
-    void countdown_data();
-    void countdown();
-    void silentBox_data();
-    void silentBox();
-    void startRefused_data();
-    void startRefused();
-    void closedDuringWait_data();
-    void closedDuringWait();
-    void endedRunSendsNothing_data();
-    void endedRunSendsNothing();
-    void countdownEndLeavesNewRun_data();
-    void countdownEndLeavesNewRun();
+    void reports_data()
+    {
+        QTest::addColumn<WindowKind>("kind");
+        QTest::addColumn<QString>("topic"); // empty: the window's own; "*": every other one
+        QTest::addColumn<Payloads>("payloads");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("bar"); // -1: still animating
+        QTest::addColumn<int>("outcome");
+
+        const QString rec = QStringLiteral("TalixTools_out/recovery_file_system");
+        const QString cf = QStringLiteral("Update camera fw failed: ");
+        const QString sf = QStringLiteral("Update file system failed: ");
+        const QString &ok = WindowTexts::Succeed;
+        const QString &prep = WindowTexts::Preparing;
+        const QString cut = QStringLiteral("{\"type\":\"1\",\"errorcode\":");
+        const QString mark = QStringLiteral("<h1>Big</h1><br>second line");
+        // Markup too, and one character more than a label shows.
+        const QString longText = mark + QString(1024 - mark.size(), 'a') + 'b';
+        const QString shown = longText.left(1024);
+        const int EC = Ends | Closes, EA = Ends | Anim, Restarts = Ends | Asks | Yes;
+        const auto row = [](const char *name, WindowKind kind, const QStringList &specs,
+                            const QString &label, int bar, int outcome, const QString &topic = {}) {
+            Payloads payloads;
+            for (const QString &spec : specs)
+                payloads << r(spec);
+            QTest::newRow(name) << kind << topic << payloads << label << bar << outcome;
+        };
+
+        row("camera: 100 closes the stream", Camera, {"1|0|Got|100"}, "Got", 100, Closes);
+        row("camera: errorcode missing", Camera, {R"({"type":"2","message":"No"})"}, cf + "No", 0,
+            EC);
+        row("camera: errorcode 00 is not 0", Camera, {"1|00|Odd|9"}, cf + "Odd", 0, EC);
+        row("camera: complete, no restart", Camera, {"2|0|Done|100"}, "Done", 100, Ends | Asks);
+        row("camera: complete, restart", Camera, {"2|0|Done|100"}, "System Restart", 100, Restarts);
+        row("camera: complete, broker gone", Camera, {"2|0|Done|100"},
+            "System Restart Failed: Connect Server Failed", 100, Restarts | Gone);
+        row("camera: numeric type, stage 3, array ignored", Camera,
+            {R"({"type":1,"errorcode":"0","message":"x","progress":"5"})", "3|0|x|5", "[1]"}, ok, 0,
+            0);
+        row("camera: other topics ignored", Camera, {"1|1|x|0"}, ok, 0, 0, "*");
+        row("camera: progress not a number", Camera, {"1|0|a|40", "1|0|b|x"}, "b", 0, 0);
+        row("camera: progress out of range", Camera, {"1|0|a|40", "1|0|b|150"}, "b", 40, 0);
+        row("camera: 100.0 is not 100", Camera, {"1|0|a|100.0"}, "a", 0, 0);
+        row("camera: markup and length", Camera, {"1|0|" + longText + "|10"}, shown, 10, 0);
+
+        row("system: 100 closes the stream", System, {"1|0|Got|100"}, "Got", 100, Closes);
+        row("system: stage 3 after 2", System, {"2|0|Unpacking", "3|0|Writing"}, "Writing", -1,
+            Anim);
+        row("system: stage 4 failure only shows its message", System, {"4|9|Bad"}, "Bad", -1, Anim);
+        row("system: recovery topic stage", System, {"2|0|Busy"}, sf + "Busy", 0, 0, rec);
+        row("system: recovery topic failure", System, {"1|4|Bad"}, sf + "Bad", 0, Ends, rec);
+        row("system: recovery topic completion", System, {"3|0|Done|100"}, sf + "Done", 0, Ends,
+            rec);
+        row("system: recovery topic, types ignored", System,
+            {"4|1|x|100", R"({"type":3,"errorcode":"0","message":"x","progress":"100"})"}, ok, 0, 0,
+            rec);
+        row("system: other topics ignored", System, {"1|1|x|0"}, ok, 0, 0, "*");
+        row("system: unreadable on any topic", System, {cut}, parserText(cut), 0, Ends, "*");
+        row("system: markup after the prefix", System, {"1|1|" + mark}, sf + mark, 0, EC);
+
+        row("recovery: 100.0 is not 100", Recovery, {"3|0|Nearly|100.0"}, "Nearly", -1, Anim);
+        row("recovery: type 3 failure at 100", Recovery, {"3|2|Bad|100"}, "Bad", 60, EA);
+        row("recovery: errorcode 00", Recovery, {"2|00|Odd"}, "Odd", 60, EA);
+        row("recovery: errorcode missing", Recovery, {R"({"type":"2","message":"No"})"}, "No", 60,
+            EA);
+        row("recovery: numeric type, type 4, array ignored", Recovery,
+            {R"({"type":1,"errorcode":"0","message":"x"})", "4|0|x|100", "[" + r("1|5|x") + "]"},
+            prep, 0, 0);
+        row("recovery: other topics not even parsed", Recovery, {"1|5|x", cut}, prep, 0, 0, "*");
+        row("recovery: a JSON scalar is unreadable", Recovery, {"\"x\""}, parserText("\"x\""), 0,
+            Ends);
+        row("recovery: unreadable ends the animation", Recovery, {"1|0|A", cut}, parserText(cut),
+            60, EA);
+        row("recovery: report after the end animates", Recovery, {"1|5|Bad", "2|0|L"}, "L", -1, EA);
+        row("recovery: markup and length", Recovery, {"1|0|" + longText}, shown, -1, Anim);
+    }
+
+    void reports()
+    {
+        QFETCH(WindowKind, kind);
+        QFETCH(QString, topic);
+        QFETCH(Payloads, payloads);
+        QFETCH(QString, label);
+        QFETCH(int, bar);
+        QFETCH(int, outcome);
+
+        WindowDriver w(kind, m_broker.port());
+        QVERIFY(w.startRun());
+        QVERIFY(w.hearOtherTopics());
+        if (kind == Recovery)
+            QCOMPARE(w.box.inbox(w.requestTopic()), Payloads{"RecoveryDefaultSystem"});
+        if (outcome & Yes)
+            w.dialogs.answers = {QMessageBox::Yes};
+        if (outcome & Gone)
+            w.dialogs.whileOpen = [&w](const ScriptedDialogs::Call &) {
+                w.client()->disconnectFromHost();
+            };
+
+        // Looked at once the last report is handled. An animation would keep the test inside its
+        // loop for good: hiding the window after a few steps ends it.
+        const QStringList topics = topic == "*" ? w.otherTopics() : QStringList{topic};
+        QString seenLabel;
+        bool seenEnabled = false;
+        int steps = 0;
+        w.handled = 0;
+        w.onHandled = [&](int handled) {
+            if (handled != payloads.size() * topics.size())
+                return;
+            seenLabel = w.state()->text();
+            seenEnabled = w.startButton()->isEnabled();
+            connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] {
+                if (++steps == 3)
+                    w.window->hide();
+            });
+        };
+        for (const QString &to : topics) {
+            for (const QByteArray &payload : payloads)
+                w.report(payload, to);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return w.handled == payloads.size() * topics.size(); },
+                                10000));
+
+        QCOMPARE(seenLabel, label);
+        QVERIFY(shownLiterally(w.state()));
+        QCOMPARE(seenEnabled, bool(outcome & Ends));
+        if (bar < 0)
+            QTRY_VERIFY(steps >= 3);
+        else
+            QTRY_COMPARE(w.bar()->value(), bar);
+        QCOMPARE(w.bar()->isTextVisible(), kind != Recovery && !(outcome & Anim));
+        QCOMPARE(w.dialogs.count(QStringLiteral("question")), outcome & Asks ? 1 : 0);
+        QVERIFY(w.box.sync());
+        const bool restart = (outcome & Yes) && !(outcome & Gone);
+        QCOMPARE(w.box.inbox("TalixTools_in/restart"), restart ? Payloads{"Restart"} : Payloads{});
+        if (kind != Recovery)
+            QCOMPARE(w.receiver.last()->closed, bool(outcome & Closes));
+        QCOMPARE(w.close(), outcome & Ends ? QStringList() : QStringList{w.busyText()});
+    }
+
+    void deviceTextsShownLiterally()
+    {
+        for (WindowKind kind : {Camera, System, Recovery}) {
+            WindowDriver w(kind, m_broker.port(), QStringLiteral("<u>10.0.0.1</u>"));
+            for (const QString name : {"ip_value", "mac_value", "sn_value"}) {
+                const QLabel *label =
+                        w.window->findChild<QLabel *>(w.pick("label_", "label_recovery_") + name);
+                QVERIFY2(Qt::mightBeRichText(label->text()) && shownLiterally(label),
+                         qPrintable(name));
+            }
+        }
+    }
+
+    void animation_data()
+    {
+        QTest::addColumn<WindowKind>("kind");
+        QTest::addColumn<QString>("topic");
+        // A completion ends it at 100, with the bar's text: the countdown table shows that.
+        QTest::newRow("system: recovery topic failure")
+                << System << QStringLiteral("TalixTools_out/recovery_file_system");
+        QTest::newRow("recovery: failure") << Recovery << QString();
+    }
+
+    void animation()
+    {
+        QFETCH(WindowKind, kind);
+        QFETCH(QString, topic);
+
+        WindowDriver w(kind, m_broker.port());
+        QVERIFY(w.startRun());
+        LocalWait::setTimeScaleForTests(0.2); // a step every 20 ms
+        QList<int> values;
+        QList<qint64> at;
+        QElapsedTimer clock;
+        clock.start();
+        connect(w.bar(), &QProgressBar::valueChanged, w.window, [&](int value) {
+            values << value;
+            at << clock.elapsed();
+            if (values.size() == 10) // must not start a second animation
+                w.report(r("2|0|Still"));
+            else if (values.size() == 23)
+                w.report(r("2|1|Bad"), topic);
+        });
+        w.report(r("2|0|Working"));
+        QTRY_VERIFY_WITH_TIMEOUT(values.size() > 23 && w.bar()->value() == 60 &&
+                                         w.startButton()->isEnabled(),
+                                 20000);
+
+        // 5, 10, ... 100, 0, 5, ... from the 0 of the confirmation, each step at least 100 ms after
+        // the one before; then 60, without the bar's text.
+        QCOMPARE(values.first(), 5);
+        for (int i = 1; i < values.size(); ++i) {
+            if (i < values.size() - 1)
+                QCOMPARE(values[i], values[i - 1] + 5 > 100 ? 0 : values[i - 1] + 5);
+            QVERIFY2(at[i] - at[i - 1] >= 19, qPrintable(QString::number(at[i] - at[i - 1])));
+        }
+        QCOMPARE(values.last(), 60);
+        QVERIFY(!w.bar()->isTextVisible());
+    }
+
+    void countdown_data()
+    {
+        QTest::addColumn<WindowKind>("kind");
+        QTest::addColumn<bool>("animating");    // the completion comes while the animation runs
+        QTest::addColumn<QByteArray>("during"); // sent at "Countdown: 50"
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<bool>("barText"); // once the countdown is over
+        for (WindowKind kind : {System, Recovery}) {
+            const QByteArray name = kind == System ? "system: " : "recovery: ";
+            QTest::newRow(name + "completion as the first report")
+                    << kind << false << QByteArray() << "Done" << true;
+            QTest::newRow(name + "completion again during the countdown")
+                    << kind << true << completion(kind, "Again") << "Again" << true;
+            // A stage without a percentage hides the update window's percentage.
+            QTest::newRow(name + "stage report during the countdown")
+                    << kind << false << r("2|0|Late") << "Late" << (kind == Recovery);
+        }
+    }
+
+    void countdown()
+    {
+        QFETCH(WindowKind, kind);
+        QFETCH(bool, animating);
+        QFETCH(QByteArray, during);
+        QFETCH(QString, label);
+        QFETCH(bool, barText);
+
+        WindowDriver w(kind, m_broker.port());
+        QVERIFY(w.startRun());
+        LabelLog tip(w.tip());
+        QStringList refused;
+        bool textAt30 = false;
+        int barAt30 = -1;
+        tip.onText = [&](const QString &text) {
+            if (text.endsWith(QLatin1String(": 50")) && !during.isEmpty())
+                w.report(during);
+            if (text.endsWith(QLatin1String(": 30"))) {
+                refused = w.close();
+                textAt30 = w.bar()->isTextVisible();
+                barAt30 = w.bar()->value();
+            }
+        };
+        // After its first second nothing animates under the countdown, which would hold it.
+        bool moved = false;
+        int steps = 0;
+        connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] {
+            if (animating && ++steps == 4)
+                w.report(completion(kind));
+            const QString text = w.tip()->text();
+            if (text.contains(QLatin1String("Countdown")) &&
+                !text.endsWith(QLatin1String(": 60"))) {
+                moved = true;
+                w.window->hide();
+            }
+        });
+        w.report(animating ? r("2|0|Working") : completion(kind));
+        QTRY_COMPARE_WITH_TIMEOUT(w.tip()->text(), WindowTexts::RestartDone, 20000);
+        tip.poll();
+
+        QCOMPARE(tip.texts.mid(1), WindowTexts::countdown());
+        QCOMPARE(refused, QStringList{w.restartingText()});
+        QVERIFY(!moved);
+        // An animation started by the completing report itself ends at once: 100, with its text.
+        QCOMPARE(textAt30, !animating && barText);
+        if (!animating)
+            QCOMPARE(barAt30, 100);
+        QTRY_COMPARE(w.bar()->value(), 100);
+        QCOMPARE(w.bar()->isTextVisible(), barText);
+        QCOMPARE(w.state()->text(), label);
+        QVERIFY(w.startButton()->isEnabled());
+        QCOMPARE(w.close(), QStringList());
+    }
+
+    void silentBox_data()
+    {
+        QTest::addColumn<WindowKind>("kind");
+        QTest::addColumn<bool>("completes"); // the last report completes the run
+        QTest::newRow("system") << System << false;
+        QTest::newRow("recovery") << Recovery << false;
+        QTest::newRow("system: completion ends the limit") << System << true;
+        QTest::newRow("recovery: completion ends the limit") << Recovery << true;
+    }
+
+    void silentBox()
+    {
+        QFETCH(WindowKind, kind);
+        QFETCH(bool, completes);
+
+        WindowDriver w(kind, m_broker.port());
+        QVERIFY(w.startRun());
+        // The limit (40 minutes, 30 in the recovery window) becomes 600 ms. Three reports 250 ms
+        // apart each start it again, so the run outlives the first limit; then the box falls
+        // silent, or its last report completes the run, which ends the limit. The recovery window's
+        // reports animate its bar, which would spin at this scale; hidden, the window runs no
+        // animation.
+        LocalWait::setTimeScaleForTests(600.0 / 60000 / (kind == Recovery ? 30 : 40));
+        if (kind == Recovery)
+            w.window->hide();
+        QElapsedTimer clock;
+        clock.start();
+        qint64 lastReport = -1;
+        qint64 failedAt = -1;
+        LabelLog state(w.state());
+        state.onText = [&](const QString &text) {
+            if (failedAt < 0 && text == w.noReportText())
+                failedAt = clock.elapsed();
+        };
+        QTimer ticker;
+        int sent = 0;
+        connect(&ticker, &QTimer::timeout, w.window, [&] {
+            lastReport = clock.elapsed();
+            if (++sent == 3)
+                ticker.stop();
+            w.report(completes && sent == 3
+                             ? completion(kind)
+                             : r(kind == Recovery ? "1|0|Working" : "1|0|Working|9"));
+        });
+        ticker.start(250);
+        if (completes) {
+            QVERIFY(!QTest::qWaitFor([&] { return failedAt >= 0; }, 3000));
+            QVERIFY(sent == 3 && w.startButton()->isEnabled());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(failedAt >= 0, 20000);
+        QVERIFY2(failedAt - lastReport >= 570, qPrintable(QString::number(failedAt - lastReport)));
+        QVERIFY(w.startButton()->isEnabled());
+        if (kind != Recovery)
+            QTRY_VERIFY(w.receiver.last()->closed);
+        QCOMPARE(w.close(), QStringList());
+    }
+
+    void runEnds_data()
+    {
+        QTest::addColumn<WindowKind>("kind");
+        QTest::addColumn<int>("wait");
+        QTest::addColumn<int>("end");
+        QTest::addColumn<QString>("text"); // ends the state text, or is the refusing dialog's
+        const auto row = [](const char *name, WindowKind kind, int wait, int end = Deleted,
+                            const QString &text = {}) {
+            QTest::newRow(name) << kind << wait << end << text;
+        };
+        // One row for each guard after a wait.
+        row("system: file dialog", System, FileDialog);
+        row("camera: start question", Camera, StartQuestion);
+        row("recovery: start question", Recovery, StartQuestion);
+        row("system: wait after Yes", System, StartWait);
+        row("recovery: wait after Yes", Recovery, StartWait);
+        row("camera: second wait after Yes", Camera, PreparationWait);
+        row("recovery: second wait after Yes", Recovery, PreparationWait);
+        row("camera: connection wait", Camera, ConnectWait);
+        row("recovery: connection wait", Recovery, ConnectWait);
+        row("system: wait before the stream", System, RequestWait);
+        row("camera: wait in the stream", Camera, ChunkWait);
+        row("system: animation", System, Animation);
+        row("system: countdown", System, Countdown);
+        row("recovery: countdown", Recovery, Countdown);
+        row("camera: restart question", Camera, RestartQuestion);
+        // Nothing more of a run that a failure report ended reaches the box.
+        row("camera: failure before the stream", Camera, RequestWait, Failed, "Refused");
+        row("system: failure while connecting", System, ConnectWait, Failed, "Refused");
+        row("recovery: failure while connecting", Recovery, ConnectWait, Failed, "Refused");
+        // Seen only if the window subscribed before it published.
+        row("recovery: failure answering the request", Recovery, RequestWait, Failed, "Refused");
+        row("camera: no file", Camera, FileDialog, NoFile, "Please select a bin file");
+        row("system: no file", System, FileDialog, NoFile, "Please select a System file");
+        row("camera: answered No", Camera, StartQuestion, AnsweredNo, "Do you want to update?");
+        row("recovery: answered No", Recovery, StartQuestion, AnsweredNo,
+            "Do you want to recovery default system?");
+        row("system: no broker", System, ConnectWait, NoBroker, "Mqtt Connect Failed");
+        row("recovery: no broker", Recovery, ConnectWait, NoBroker, "Mqtt Connect Failed");
+    }
+
+    // A run ends while one of its handlers waits: nothing more touches a window that went, and
+    // nothing more of the run reaches the box.
+    void runEnds()
+    {
+        QFETCH(WindowKind, kind);
+        QFETCH(int, wait);
+        QFETCH(int, end);
+        QFETCH(QString, text);
+
+        WindowDriver w(kind, end == NoBroker ? freeTcpPort() : m_broker.port());
+        QPointer<QWidget> &window = w.window;
+        const QByteArray refusal = r("1|5|Refused|0");
+        if (end == Failed && wait == ConnectWait) { // the report comes while a second run connects
+            QVERIFY(w.startRun());
+            w.report(refusal);
+            QTRY_VERIFY(w.startButton()->isEnabled());
+        }
+        int sent = 0;
+        size_t streams = 0;
+        int steps = 0;
+        const std::function<bool()> when[] = {
+                [&] { return !w.startButton()->isEnabled() && w.state()->text().isEmpty(); },
+                [&] { return w.state()->text() == WindowTexts::Preparing; },
+                [&] {
+                    return w.state()->text() == WindowTexts::Preparing &&
+                           w.client()->state() == MqttClient::Connected;
+                },
+                [&] { return w.requests() > 0; },
+                [&] { return w.receiver.last() && !w.receiver.last()->data.isEmpty(); },
+                [&] { return steps >= 2; },
+                [&] { return w.tip()->text().endsWith(QLatin1String(": 58")); },
+        };
+        const auto ending = [&] {
+            sent = w.box.messages.size();
+            streams = w.receiver.streams.size();
+        };
+        const bool polled = end <= Failed && wait < RestartQuestion;
+        Poll poll([&] { return window && polled && when[wait](); },
+                  [&] {
+                      ending();
+                      if (end == Failed)
+                          w.report(refusal);
+                      else
+                          delete window.data();
+                  });
+        const auto closeInDialog = [&] {
+            w.dialogs.whileOpen = [&](const ScriptedDialogs::Call &call) {
+                if (call.kind != QLatin1String(wait == FileDialog ? "file" : "question"))
+                    return;
+                ending();
+                QVERIFY(window->close());
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            };
+        };
+        if (wait >= Animation && wait <= RestartQuestion) {
+            QVERIFY(w.startRun());
+            closeInDialog();
+            w.dialogs.answers = {QMessageBox::Yes};
+            connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] { ++steps; });
+            w.report(wait == Animation   ? r("2|0|Working")
+                     : wait == Countdown ? completion(kind)
+                                         : r("2|0|Done|100"));
+        } else if (end == NoFile || end == AnsweredNo) {
+            if (end == AnsweredNo && kind != Recovery)
+                w.choose(w.image);
+            w.dialogs.calls.clear();
+            w.dialogs.answers = {QMessageBox::No};
+            w.startButton()->click();
+            QCOMPARE(w.dialogs.texts(), QStringList{text});
+            text.clear();
+        } else { // the two waits after Yes at their full 10 ms, so that the poll finds each
+            if (end == Deleted && wait >= FileDialog)
+                closeInDialog();
+            w.begin(wait == StartWait || wait == PreparationWait ? 1.0 : 0.1);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(
+                !window || (w.startButton()->isEnabled() && w.state()->text().endsWith(text)),
+                20000);
+        // What the window has queued for the ended run (its request, then its stream) runs out.
+        for (int step = 0; step < 3; ++step)
+            QCoreApplication::processEvents();
+        QVERIFY(end == NoBroker || w.box.sync());
+        QCOMPARE(w.box.messages.size(), sent);
+        QCOMPARE(w.receiver.streams.size(), streams);
+        if (window)
+            QCOMPARE(w.close(), QStringList());
+    }
+
+    void countdownEndLeavesNewRun_data() { addKindRows({System, Recovery}); }
+
+    // A failure report during the countdown enables Start, and the operator starts a new run: the
+    // end of the old countdown leaves that run alone.
+    void countdownEndLeavesNewRun()
+    {
+        QFETCH(WindowKind, kind);
+
+        WindowDriver w(kind, m_broker.port());
+        QVERIFY(w.startRun());
+        LabelLog tip(w.tip());
+        QStringList refused;
+        tip.onText = [&](const QString &text) {
+            if (text.endsWith(QLatin1String(": 55")))
+                w.report(r("1|3|Failed|0"));
+            if (text.endsWith(QLatin1String(": 50")) && w.startButton()->isEnabled())
+                w.clickStart();
+            if (text.endsWith(QLatin1String(": 30")))
+                refused = w.close();
+        };
+        w.handled = 0;
+        w.report(completion(kind));
+        // The failure's handler returns first, the completion's once its countdown is over.
+        QVERIFY(QTest::qWaitFor([&] { return w.handled == 2; }, 30000));
+        QCOMPARE(w.requests(), 2);
+        QCOMPARE(refused, (QStringList{w.busyText(), w.restartingText()}));
+        QVERIFY(!w.startButton()->isEnabled());
+        QVERIFY(w.tip()->text() != WindowTexts::RestartDone);
+        QCOMPARE(w.close(), QStringList{w.busyText()});
+    }
 
 private:
     MosquittoBroker m_broker;
 };
-
-void WindowReportsTest::reports_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<QString>("topic"); // empty: the window's own; "*": every other one
-    QTest::addColumn<Payloads>("payloads");
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<int>("bar"); // -1: still animating
-    QTest::addColumn<int>("outcome");
-
-    const QString rec = QStringLiteral("TalixTools_out/recovery_file_system");
-    const QString cf = QStringLiteral("Update camera fw failed: ");
-    const QString sf = QStringLiteral("Update file system failed: ");
-    const QString &ok = WindowTexts::Succeed;
-    const QString &prep = WindowTexts::Preparing;
-    const QString cut = QStringLiteral("{\"type\":\"1\",\"errorcode\":");
-    const QString mark = QStringLiteral("<h1>Big</h1><br>second line");
-    // Markup too, and one character more than a label shows.
-    const QString longText = mark + QString(1024 - mark.size(), 'a') + 'b';
-    const QString shown = longText.left(1024);
-    const auto row = [](const char *name, WindowKind kind, const QStringList &specs,
-                        const QString &label, int bar, int outcome, const QString &topic = {}) {
-        Payloads payloads;
-        for (const QString &spec : specs)
-            payloads << r(spec);
-        QTest::newRow(name) << kind << topic << payloads << label << bar << outcome;
-    };
-
-    row("camera: 100 closes the stream", Camera, {"1|0|Got|100"}, "Got", 100, Closes);
-    row("camera: errorcode missing", Camera, {R"({"type":"2","message":"No"})"}, cf + "No", 0,
-        Ends | Closes);
-    row("camera: errorcode 00 is not 0", Camera, {"1|00|Odd|9"}, cf + "Odd", 0, Ends | Closes);
-    row("camera: complete, no restart", Camera, {"2|0|Done|100"}, "Done", 100, Ends | Asks);
-    row("camera: complete, restart", Camera, {"2|0|Done|100"}, "System Restart", 100,
-        Ends | Asks | Yes);
-    row("camera: complete, broker gone", Camera, {"2|0|Done|100"},
-        "System Restart Failed: Connect Server Failed", 100, Ends | Asks | Yes | Gone);
-    row("camera: numeric type, stage 3, array ignored", Camera,
-        {R"({"type":1,"errorcode":"0","message":"x","progress":"5"})", "3|0|x|5", "[1]"}, ok, 0, 0);
-    row("camera: other topics ignored", Camera, {"1|1|x|0"}, ok, 0, 0, "*");
-    row("camera: progress not a number", Camera, {"1|0|a|40", "1|0|b|x"}, "b", 0, 0);
-    row("camera: progress out of range", Camera, {"1|0|a|40", "1|0|b|150"}, "b", 40, 0);
-    row("camera: 100.0 is not 100", Camera, {"1|0|a|100.0"}, "a", 0, 0);
-    row("camera: markup and length", Camera, {"1|0|" + longText + "|10"}, shown, 10, 0);
-    row("camera: markup after the prefix", Camera, {"1|1|" + mark}, cf + mark, 0, Ends | Closes);
-
-    row("system: 100 closes the stream", System, {"1|0|Got|100"}, "Got", 100, Closes);
-    row("system: stage 3 after 2", System, {"2|0|Unpacking", "3|0|Writing"}, "Writing", -1, Anim);
-    row("system: stage 4 failure only shows its message", System, {"4|9|Bad"}, "Bad", -1, Anim);
-    row("system: recovery topic stage", System, {"2|0|Busy"}, sf + "Busy", 0, 0, rec);
-    row("system: recovery topic failure", System, {"1|4|Bad"}, sf + "Bad", 0, Ends, rec);
-    row("system: recovery topic completion", System, {"3|0|Done|100"}, sf + "Done", 0, Ends, rec);
-    row("system: recovery topic stage 4, numeric type ignored", System,
-        {"4|1|x|100", R"({"type":3,"errorcode":"0","message":"x","progress":"100"})"}, ok, 0, 0,
-        rec);
-    row("system: other topics ignored", System, {"1|1|x|0"}, ok, 0, 0, "*");
-    row("system: unreadable on any topic", System, {cut}, parserText(cut.toUtf8()), 0, Ends, "*");
-    row("system: markup and length", System, {"1|0|" + longText + "|10"}, shown, 10, 0);
-    row("system: markup after the prefix", System, {"1|1|" + mark}, sf + mark, 0, Ends | Closes);
-
-    row("recovery: 100.0 is not 100", Recovery, {"3|0|Nearly|100.0"}, "Nearly", -1, Anim);
-    row("recovery: failure during the animation", Recovery, {"1|0|A", "2|7|Bad"}, "Bad", 60,
-        Ends | Anim);
-    row("recovery: type 3 failure at 100", Recovery, {"3|2|Bad|100"}, "Bad", 60, Ends | Anim);
-    row("recovery: errorcode 00", Recovery, {"2|00|Odd"}, "Odd", 60, Ends | Anim);
-    row("recovery: errorcode missing", Recovery, {R"({"type":"2","message":"No"})"}, "No", 60,
-        Ends | Anim);
-    row("recovery: errorcode a number", Recovery, {R"({"type":"1","errorcode":0,"message":"N"})"},
-        "N", 60, Ends | Anim);
-    row("recovery: numeric type, type 4, array ignored", Recovery,
-        {R"({"type":1,"errorcode":"0","message":"x"})", "4|0|x|100",
-         R"([{"type":"1","errorcode":"5","message":"x"}])"},
-        prep, 0, 0);
-    row("recovery: other topics not even parsed", Recovery, {"1|5|x", cut}, prep, 0, 0, "*");
-    row("recovery: a JSON scalar is unreadable", Recovery, {"\"x\""}, parserText("\"x\""), 0, Ends);
-    row("recovery: unreadable report ends the animation at 60", Recovery, {"1|0|A", cut},
-        parserText(cut.toUtf8()), 60, Ends | Anim);
-    row("recovery: report after the end animates", Recovery, {"1|5|Bad", "2|0|Late"}, "Late", -1,
-        Ends | Anim);
-    row("recovery: markup and length", Recovery, {"1|0|" + longText}, shown, -1, Anim);
-}
-
-void WindowReportsTest::reports()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(QString, topic);
-    QFETCH(Payloads, payloads);
-    QFETCH(QString, label);
-    QFETCH(int, bar);
-    QFETCH(int, outcome);
-
-    WindowDriver w(kind, m_broker.port());
-    QVERIFY(w.startRun());
-    QVERIFY(w.hearOtherTopics());
-    if (kind == Recovery)
-        QCOMPARE(w.box.inbox(w.requestTopic()), Payloads{"RecoveryDefaultSystem"});
-    if (outcome & Yes)
-        w.dialogs.answers = {QMessageBox::Yes};
-    if (outcome & Gone)
-        w.dialogs.whileOpen = [&w](const ScriptedDialogs::Call &) {
-            w.client()->disconnectFromHost();
-        };
-
-    // Looked at once the last report is handled. An animation would keep the test inside its
-    // loop for good: hiding the window after a few steps ends it.
-    const QStringList topics = topic == "*" ? w.otherTopics() : QStringList{topic};
-    QString seenLabel;
-    bool seenEnabled = false;
-    int steps = 0;
-    w.handled = 0;
-    w.onHandled = [&](int handled) {
-        if (handled != payloads.size() * topics.size())
-            return;
-        seenLabel = w.state()->text();
-        seenEnabled = w.startButton()->isEnabled();
-        connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] {
-            if (++steps == 3)
-                w.window->hide();
-        });
-    };
-    for (const QString &to : topics) {
-        for (const QByteArray &payload : payloads)
-            w.report(payload, to);
-    }
-    QVERIFY(QTest::qWaitFor([&] { return w.handled == payloads.size() * topics.size(); }, 10000));
-
-    QCOMPARE(seenLabel, label);
-    QVERIFY(shownLiterally(w.state()));
-    QCOMPARE(seenEnabled, bool(outcome & Ends));
-    if (bar < 0)
-        QTRY_VERIFY(steps >= 3);
-    else
-        QTRY_COMPARE(w.bar()->value(), bar);
-    QCOMPARE(w.bar()->isTextVisible(), kind != Recovery && !(outcome & Anim));
-    QCOMPARE(w.dialogs.count(QStringLiteral("question")), outcome & Asks ? 1 : 0);
-    QVERIFY(w.box.sync());
-    const bool restart = (outcome & Yes) && !(outcome & Gone);
-    QCOMPARE(w.box.inbox("TalixTools_in/restart"), restart ? Payloads{"Restart"} : Payloads{});
-    if (kind != Recovery)
-        QCOMPARE(w.receiver.last()->closed, bool(outcome & Closes));
-    QCOMPARE(w.close(), outcome & Ends ? QStringList() : QStringList{w.busyText()});
-}
-
-void WindowReportsTest::deviceTextsShownLiterally()
-{
-    for (WindowKind kind : {Camera, System, Recovery}) {
-        WindowDriver w(kind, m_broker.port(), QStringLiteral("<u>10.0.0.1</u>"));
-        for (const QString name : {"ip_value", "mac_value", "sn_value"}) {
-            const QLabel *label =
-                    w.window->findChild<QLabel *>(w.pick("label_", "label_recovery_") + name);
-            QVERIFY2(Qt::mightBeRichText(label->text()) && shownLiterally(label), qPrintable(name));
-        }
-    }
-}
-
-void WindowReportsTest::animation_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<QString>("topic");
-    // A completion ends it at 100, with the bar's text: the countdown table shows that.
-    QTest::newRow("system: recovery topic failure")
-            << System << QStringLiteral("TalixTools_out/recovery_file_system");
-    QTest::newRow("recovery: failure") << Recovery << QString();
-}
-
-void WindowReportsTest::animation()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(QString, topic);
-
-    WindowDriver w(kind, m_broker.port());
-    QVERIFY(w.startRun());
-    LocalWait::setTimeScaleForTests(0.2); // a step every 20 ms
-    QList<int> values;
-    QList<qint64> at;
-    QElapsedTimer clock;
-    clock.start();
-    bool again = false;
-    connect(w.bar(), &QProgressBar::valueChanged, w.window, [&](int value) {
-        values << value;
-        at << clock.elapsed();
-        if (again && values.size() == 3)
-            w.window->hide();
-        else if (!again && values.size() == 10) // must not start a second animation
-            w.report(r("2|0|Still"));
-        else if (!again && values.size() == 23)
-            w.report(r("2|1|Bad"), topic);
-    });
-    w.report(r("2|0|Working"));
-    QTRY_VERIFY_WITH_TIMEOUT(
-            values.size() > 23 && w.bar()->value() == 60 && w.startButton()->isEnabled(), 20000);
-
-    // 5, 10, ... 100, 0, 5, ... from the 0 of the confirmation, each step at least 100 ms after
-    // the one before; then 60, without the bar's text.
-    QCOMPARE(values.first(), 5);
-    for (int i = 1; i < values.size(); ++i) {
-        if (i < values.size() - 1)
-            QCOMPARE(values[i], values[i - 1] + 5 > 100 ? 0 : values[i - 1] + 5);
-        QVERIFY2(at[i] - at[i - 1] >= 19, qPrintable(QString::number(at[i] - at[i - 1])));
-    }
-    QCOMPARE(values.last(), 60);
-    QVERIFY(!w.bar()->isTextVisible());
-
-    // The next run's animation goes on from where this one stopped.
-    const int next = (values[values.size() - 2] + 5) % 105;
-    values.clear();
-    again = true;
-    QVERIFY(w.startRun());
-    w.report(r("2|0|Again"));
-    QTRY_VERIFY(values.size() >= 3);
-    QCOMPARE(values.mid(0, 2), (QList<int>{0, next ? next : 5}));
-}
-
-void WindowReportsTest::countdown_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<bool>("animating");    // the completion comes while the animation runs
-    QTest::addColumn<QByteArray>("during"); // sent at "Countdown: 50"
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<bool>("barText"); // once the countdown is over
-    for (WindowKind kind : {System, Recovery}) {
-        const QByteArray name = kind == System ? "system: " : "recovery: ";
-        QTest::newRow(name + "completion as the first report")
-                << kind << false << QByteArray() << "Done" << true;
-        QTest::newRow(name + "completion again during the countdown")
-                << kind << true << completion(kind, "Again") << "Again" << true;
-        // A stage without a percentage hides the update window's percentage.
-        QTest::newRow(name + "stage report during the countdown")
-                << kind << false << r("2|0|Late") << "Late" << (kind == Recovery);
-    }
-}
-
-void WindowReportsTest::countdown()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(bool, animating);
-    QFETCH(QByteArray, during);
-    QFETCH(QString, label);
-    QFETCH(bool, barText);
-
-    WindowDriver w(kind, m_broker.port());
-    QVERIFY(w.startRun());
-    LabelLog tip(w.tip());
-    QStringList refused;
-    bool textAt30 = false;
-    int barAt30 = -1;
-    tip.onText = [&](const QString &text) {
-        if (text.endsWith(QLatin1String(": 50")) && !during.isEmpty())
-            w.report(during);
-        if (text.endsWith(QLatin1String(": 30"))) {
-            refused = w.close();
-            textAt30 = w.bar()->isTextVisible();
-            barAt30 = w.bar()->value();
-        }
-    };
-    // After its first second nothing animates under the countdown, which would hold it.
-    bool moved = false;
-    int steps = 0;
-    connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] {
-        if (animating && ++steps == 4)
-            w.report(completion(kind));
-        const QString text = w.tip()->text();
-        if (text.contains(QLatin1String("Countdown")) && !text.endsWith(QLatin1String(": 60"))) {
-            moved = true;
-            w.window->hide();
-        }
-    });
-    w.report(animating ? r("2|0|Working") : completion(kind));
-    QTRY_COMPARE_WITH_TIMEOUT(w.tip()->text(), WindowTexts::RestartDone, 20000);
-    tip.poll();
-
-    QCOMPARE(tip.texts.mid(1), WindowTexts::countdown());
-    QCOMPARE(refused, QStringList{w.restartingText()});
-    QVERIFY(!moved);
-    // An animation started by the completing report itself ends at once: 100, with its text.
-    QCOMPARE(textAt30, !animating && barText);
-    if (!animating)
-        QCOMPARE(barAt30, 100);
-    QTRY_COMPARE(w.bar()->value(), 100);
-    QCOMPARE(w.bar()->isTextVisible(), barText);
-    QCOMPARE(w.state()->text(), label);
-    QVERIFY(w.startButton()->isEnabled());
-    QCOMPARE(w.close(), QStringList());
-}
-
-void WindowReportsTest::silentBox_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<bool>("completes"); // the last report completes the run
-    QTest::newRow("camera") << Camera << false;
-    QTest::newRow("system") << System << false;
-    QTest::newRow("recovery") << Recovery << false;
-    QTest::newRow("system: completion ends the limit") << System << true;
-    QTest::newRow("recovery: completion ends the limit") << Recovery << true;
-}
-
-void WindowReportsTest::silentBox()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(bool, completes);
-
-    WindowDriver w(kind, m_broker.port());
-    QVERIFY(w.startRun());
-    // The limit (40 minutes, 30 in the recovery window) becomes 600 ms. Three reports 250 ms
-    // apart each start it again, so the run outlives the first limit; then the box falls silent,
-    // or its last report completes the run, which ends the limit. The recovery window's reports
-    // animate its bar, which would spin at this scale; hidden, the window runs no animation.
-    LocalWait::setTimeScaleForTests(600.0 / 60000 / (kind == Recovery ? 30 : 40));
-    if (kind == Recovery)
-        w.window->hide();
-    QElapsedTimer clock;
-    clock.start();
-    qint64 lastReport = -1;
-    qint64 failedAt = -1;
-    LabelLog state(w.state());
-    state.onText = [&](const QString &text) {
-        if (failedAt < 0 && text == w.noReportText())
-            failedAt = clock.elapsed();
-    };
-    QTimer ticker;
-    int sent = 0;
-    connect(&ticker, &QTimer::timeout, w.window, [&] {
-        lastReport = clock.elapsed();
-        if (++sent == 3)
-            ticker.stop();
-        w.report(completes && sent == 3 ? completion(kind)
-                                        : r(kind == Recovery ? "1|0|Working" : "1|0|Working|9"));
-    });
-    ticker.start(250);
-    if (completes) {
-        QVERIFY(!QTest::qWaitFor([&] { return failedAt >= 0; }, 3000));
-        QVERIFY(sent == 3 && w.startButton()->isEnabled());
-        return;
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(failedAt >= 0, 20000);
-    QVERIFY2(failedAt - lastReport >= 570, qPrintable(QString::number(failedAt - lastReport)));
-    QVERIFY(w.startButton()->isEnabled());
-    if (kind != Recovery)
-        QTRY_VERIFY(w.receiver.last()->closed);
-    QCOMPARE(w.close(), QStringList());
-}
-
-void WindowReportsTest::startRefused_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<int>("answer"); // 0: no file chosen
-    QTest::addColumn<QString>("dialog");
-    QTest::addColumn<QString>("label"); // "Mqtt Connect Failed": no broker answers
-    const int yes = QMessageBox::Yes, no = QMessageBox::No;
-    const QString update = QStringLiteral("Do you want to update?");
-    const QString recovery = QStringLiteral("Do you want to recovery default system?");
-    const QString failed = QStringLiteral("Mqtt Connect Failed");
-    QTest::newRow("camera: no file") << Camera << 0 << "Please select a bin file" << QString();
-    QTest::newRow("system: no file") << System << 0 << "Please select a System file" << QString();
-    QTest::newRow("camera: answered No") << Camera << no << update << QString();
-    QTest::newRow("recovery: answered No") << Recovery << no << recovery << QString();
-    QTest::newRow("system: no broker") << System << yes << update << failed;
-    QTest::newRow("recovery: no broker") << Recovery << yes << recovery << failed;
-}
-
-void WindowReportsTest::startRefused()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(int, answer);
-    QFETCH(QString, dialog);
-    QFETCH(QString, label);
-
-    WindowDriver w(kind, label.isEmpty() ? m_broker.port() : freeTcpPort());
-    if (answer && kind != Recovery)
-        w.choose(w.image);
-    w.dialogs.calls.clear();
-    w.dialogs.answers = {QMessageBox::StandardButton(answer)};
-    LocalWait::setTimeScaleForTests(0.1);
-    w.startButton()->click();
-    QCOMPARE(w.dialogs.texts(), QStringList{dialog});
-    QCOMPARE(w.dialogs.calls.first().title, QStringLiteral("Tip"));
-    QTRY_COMPARE(w.state()->text(), label);
-    QVERIFY(w.startButton()->isEnabled());
-    QCOMPARE(w.close(), QStringList());
-    QCOMPARE(w.requests(), 0);
-}
-
-namespace {
-enum Wait {
-    FileDialog,
-    StartQuestion,
-    StartWait,
-    PreparationWait,
-    ConnectWait,
-    RequestWait,
-    StreamWait,
-    ChunkWait,
-    Animation,
-    Countdown,
-    RestartQuestion
-};
-}
-
-void WindowReportsTest::closedDuringWait_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<int>("wait");
-    QTest::newRow("system: file dialog") << System << int(FileDialog);
-    QTest::newRow("camera: start question") << Camera << int(StartQuestion);
-    QTest::newRow("recovery: start question") << Recovery << int(StartQuestion);
-    QTest::newRow("system: wait after Yes") << System << int(StartWait);
-    QTest::newRow("recovery: wait after Yes") << Recovery << int(StartWait);
-    QTest::newRow("camera: second wait after Yes") << Camera << int(PreparationWait);
-    QTest::newRow("recovery: second wait after Yes") << Recovery << int(PreparationWait);
-    QTest::newRow("camera: connection wait") << Camera << int(ConnectWait);
-    QTest::newRow("recovery: connection wait") << Recovery << int(ConnectWait);
-    QTest::newRow("system: wait before the stream") << System << int(RequestWait);
-    QTest::newRow("camera: stream connection wait") << Camera << int(StreamWait);
-    QTest::newRow("camera: wait after a chunk") << Camera << int(ChunkWait);
-    QTest::newRow("system: animation") << System << int(Animation);
-    QTest::newRow("recovery: animation") << Recovery << int(Animation);
-    QTest::newRow("system: countdown") << System << int(Countdown);
-    QTest::newRow("recovery: countdown") << Recovery << int(Countdown);
-    QTest::newRow("camera: restart question") << Camera << int(RestartQuestion);
-}
-
-// The window goes away while one of its handlers waits: closed by the operator in a question,
-// where it may be closed, deleted otherwise. Nothing more touches it or reaches the box.
-void WindowReportsTest::closedDuringWait()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(int, wait);
-
-    WindowDriver w(kind, m_broker.port());
-    QPointer<QWidget> &window = w.window;
-    int sent = -1;
-    int steps = 0;
-    const std::function<bool()> when[] = {
-            [] { return false; },
-            [] { return false; },
-            [&] { return !w.startButton()->isEnabled() && w.state()->text().isEmpty(); },
-            [&] { return w.state()->text() == WindowTexts::Preparing; },
-            [&] { return w.client()->state() == MqttClient::Connected; },
-            [&] { return w.requests() > 0; },
-            [&] { return !w.receiver.streams.empty(); },
-            [&] { return w.receiver.last() && !w.receiver.last()->data.isEmpty(); },
-            [&] { return steps >= 2; },
-            [&] { return w.tip()->text().endsWith(QLatin1String(": 58")); },
-            [] { return false; },
-    };
-    Poll deleting([&] { return window && when[wait](); },
-                  [&] {
-                      sent = w.box.messages.size();
-                      delete window.data();
-                  });
-    const auto closeInDialog = [&] {
-        w.dialogs.whileOpen = [&](const ScriptedDialogs::Call &call) {
-            if (call.kind != QLatin1String(wait == FileDialog ? "file" : "question"))
-                return;
-            sent = w.box.messages.size();
-            QVERIFY(window->close());
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        };
-    };
-    if (wait < Animation) {
-        if (wait <= StartQuestion)
-            closeInDialog();
-        // The two waits after Yes at their full 10 ms, so that the poll finds each.
-        w.begin(wait == StartWait || wait == PreparationWait ? 1.0 : 0.1);
-    } else {
-        QVERIFY(w.startRun());
-        closeInDialog();
-        w.dialogs.answers = {QMessageBox::Yes};
-        connect(w.bar(), &QProgressBar::valueChanged, w.window, [&] { ++steps; });
-        w.report(wait == Animation   ? r("2|0|Working")
-                 : wait == Countdown ? completion(kind)
-                                     : r("2|0|Done|100"));
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(!window, 20000);
-    QVERIFY(w.box.sync());
-    QCOMPARE(w.box.messages.size(), sent);
-}
-
-void WindowReportsTest::endedRunSendsNothing_data()
-{
-    QTest::addColumn<WindowKind>("kind");
-    QTest::addColumn<bool>("atRequest"); // the box refuses the request itself
-    QTest::newRow("camera: failure during the wait before the stream") << Camera << true;
-    QTest::newRow("system: failure during the connection wait") << System << false;
-    QTest::newRow("recovery: failure during the connection wait") << Recovery << false;
-    // Seen only if the window subscribed before it published.
-    QTest::newRow("recovery: failure answering the request") << Recovery << true;
-}
-
-// A report that ends a run during one of its waits: nothing more of that run reaches the box.
-void WindowReportsTest::endedRunSendsNothing()
-{
-    QFETCH(WindowKind, kind);
-    QFETCH(bool, atRequest);
-
-    WindowDriver w(kind, m_broker.port());
-    const QByteArray refusal = r("1|5|Refused|0");
-    QMetaObject::Connection refuse;
-    if (atRequest) {
-        refuse = connect(&w.box, &RawMqttPeer::messageArrived, this, [&] { w.report(refusal); });
-        w.begin(0.1);
-    } else { // a first run, then the report that ends the second comes while it connects
-        QVERIFY(w.startRun());
-        w.report(refusal);
-        QTRY_VERIFY(w.startButton()->isEnabled());
-        Poll connecting([&] { return w.state()->text() == WindowTexts::Preparing; },
-                        [&] { w.report(refusal); });
-        w.begin(0.1);
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(w.startButton()->isEnabled() && w.state()->text().endsWith("Refused"),
-                             20000);
-    disconnect(refuse);
-    // What the window has queued for the ended run (its request, then its stream) runs out.
-    for (int step = 0; step < 3; ++step)
-        QCoreApplication::processEvents();
-    QVERIFY(w.box.sync());
-    QCOMPARE(w.requests(), 1);
-    if (kind != Recovery)
-        QCOMPARE(int(w.receiver.streams.size()), atRequest ? 0 : 1);
-}
-
-void WindowReportsTest::countdownEndLeavesNewRun_data()
-{
-    addKindRows({System, Recovery});
-}
-
-// A failure report during the countdown enables Start, and the operator starts a new run: the
-// end of the old countdown leaves that run alone.
-void WindowReportsTest::countdownEndLeavesNewRun()
-{
-    QFETCH(WindowKind, kind);
-
-    WindowDriver w(kind, m_broker.port());
-    QVERIFY(w.startRun());
-    LabelLog tip(w.tip());
-    QStringList refused;
-    tip.onText = [&](const QString &text) {
-        if (text.endsWith(QLatin1String(": 55")))
-            w.report(r("1|3|Failed|0"));
-        if (text.endsWith(QLatin1String(": 50")) && w.startButton()->isEnabled())
-            w.clickStart();
-        if (text.endsWith(QLatin1String(": 30")))
-            refused = w.close();
-    };
-    w.handled = 0;
-    w.report(completion(kind));
-    // The failure's handler returns first, the completion's once its countdown is over.
-    QVERIFY(QTest::qWaitFor([&] { return w.handled == 2; }, 30000));
-    QCOMPARE(w.requests(), 2);
-    QCOMPARE(refused, (QStringList{w.busyText(), w.restartingText()}));
-    QVERIFY(!w.startButton()->isEnabled());
-    QVERIFY(w.tip()->text() != WindowTexts::RestartDone);
-    QCOMPARE(w.close(), QStringList{w.busyText()});
-}
 
 QTEST_MAIN(WindowReportsTest)
 #include "tst_windowreports.moc"
