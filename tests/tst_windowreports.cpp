@@ -25,11 +25,11 @@ constexpr WindowKind Recovery = WindowKind::Recovery;
 enum Outcome { Ends = 1, Closes = 2, Asks = 4, Anim = 8, Yes = 16, Gone = 32 };
 
 // A report from "type|errorcode|message|progress"; JSON text is taken as it is.
-QByteArray r(const QString &spec)
+QByteArray r(const QString &line)
 {
-    if (spec.startsWith('{') || spec.startsWith('[') || spec.startsWith('"'))
-        return spec.toUtf8();
-    const QStringList f = spec.split('|');
+    if (line.startsWith('{') || line.startsWith('[') || line.startsWith('"'))
+        return line.toUtf8();
+    const QStringList f = line.split('|');
     return reportPayload(f.value(0), f.value(1), f.value(2), f.value(3));
 }
 
@@ -92,11 +92,11 @@ private slots:
         const QString longText = mark + QString(1024 - mark.size(), 'a') + 'b';
         const QString shown = longText.left(1024);
         const int EC = Ends | Closes, EA = Ends | Anim, Restarts = Ends | Asks | Yes;
-        const auto row = [](const char *name, WindowKind kind, const QStringList &specs,
+        const auto row = [](const char *name, WindowKind kind, const QStringList &lines,
                             const QString &label, int bar, int outcome, const QString &topic = {}) {
             Payloads payloads;
-            for (const QString &spec : specs)
-                payloads << r(spec);
+            for (const QString &line : lines)
+                payloads << r(line);
             QTest::newRow(name) << kind << topic << payloads << label << bar << outcome;
         };
 
