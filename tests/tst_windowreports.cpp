@@ -108,9 +108,6 @@ private slots:
         row("camera: complete, restart", Camera, {"2|0|Done|100"}, "System Restart", 100, Restarts);
         row("camera: complete, broker gone", Camera, {"2|0|Done|100"},
             "System Restart Failed: Connect Server Failed", 100, Restarts | Gone);
-        row("camera: numeric type, stage 3, array ignored", Camera,
-            {R"({"type":1,"errorcode":"0","message":"x","progress":"5"})", "3|0|x|5", "[1]"}, ok, 0,
-            0);
         row("camera: other topics ignored", Camera, {"1|1|x|0"}, ok, 0, 0, "*");
         row("camera: progress not a number", Camera, {"1|0|a|40", "1|0|b|x"}, "b", 0, 0);
         row("camera: progress out of range", Camera, {"1|0|a|40", "1|0|b|150"}, "b", 40, 0);
@@ -125,9 +122,6 @@ private slots:
         row("system: recovery topic failure", System, {"1|4|Bad"}, sf + "Bad", 0, Ends, rec);
         row("system: recovery topic completion", System, {"3|0|Done|100"}, sf + "Done", 0, Ends,
             rec);
-        row("system: recovery topic, types ignored", System,
-            {"4|1|x|100", R"({"type":3,"errorcode":"0","message":"x","progress":"100"})"}, ok, 0, 0,
-            rec);
         row("system: other topics ignored", System, {"1|1|x|0"}, ok, 0, 0, "*");
         row("system: unreadable on any topic", System, {cut}, parserText(cut), 0, Ends, "*");
         row("system: markup after the prefix", System, {"1|1|" + mark}, sf + mark, 0, EC);
@@ -137,9 +131,6 @@ private slots:
         row("recovery: errorcode 00", Recovery, {"2|00|Odd"}, "Odd", 60, EA);
         row("recovery: errorcode missing", Recovery, {R"({"type":"2","message":"No"})"}, "No", 60,
             EA);
-        row("recovery: numeric type, type 4, array ignored", Recovery,
-            {R"({"type":1,"errorcode":"0","message":"x"})", "4|0|x|100", "[" + r("1|5|x") + "]"},
-            prep, 0, 0);
         row("recovery: other topics not even parsed", Recovery, {"1|5|x", cut}, prep, 0, 0, "*");
         row("recovery: a JSON scalar is unreadable", Recovery, {"\"x\""}, parserText("\"x\""), 0,
             Ends);
@@ -160,7 +151,15 @@ private slots:
 
         WindowDriver w(kind, m_broker.port());
         QVERIFY(w.startRun());
-        QVERIFY(w.hearOtherTopics());
+        // The window's client hears the other topics too. The broker takes one client's packets
+        // in order: a message the client sends after its subscription comes back only once the
+        // subscription holds. A JSON array changes nothing.
+        w.handled = 0;
+        for (const QString &to : w.otherTopics()) {
+            w.client()->subscribe(to, 0);
+            w.client()->publish(to, "[]");
+        }
+        QVERIFY(QTest::qWaitFor([&] { return w.handled == w.otherTopics().size(); }, 10000));
         if (kind == Recovery)
             QCOMPARE(w.box.inbox(w.requestTopic()), Payloads{"RecoveryDefaultSystem"});
         if (outcome & Yes)
@@ -278,15 +277,20 @@ private slots:
         QTest::addColumn<QByteArray>("during"); // sent at "Countdown: 50"
         QTest::addColumn<QString>("label");
         QTest::addColumn<bool>("barText"); // once the countdown is over
+        // A failure report ends the run and the operator starts a new one at "Countdown: 45": the
+        // end of the old countdown leaves that run alone.
+        QTest::addColumn<bool>("newRun");
         for (WindowKind kind : {System, Recovery}) {
             const QByteArray name = kind == System ? "system: " : "recovery: ";
             QTest::newRow(name + "completion as the first report")
-                    << kind << false << QByteArray() << "Done" << true;
+                    << kind << false << QByteArray() << "Done" << true << false;
             QTest::newRow(name + "completion again during the countdown")
-                    << kind << true << completion(kind, "Again") << "Again" << true;
+                    << kind << true << completion(kind, "Again") << "Again" << true << false;
             // A stage without a percentage hides the update window's percentage.
             QTest::newRow(name + "stage report during the countdown")
-                    << kind << false << r("2|0|Late") << "Late" << (kind == Recovery);
+                    << kind << false << r("2|0|Late") << "Late" << (kind == Recovery) << false;
+            QTest::newRow(name + "failure, then a new run")
+                    << kind << false << r("1|3|Failed|0") << QString() << false << true;
         }
     }
 
@@ -297,6 +301,7 @@ private slots:
         QFETCH(QByteArray, during);
         QFETCH(QString, label);
         QFETCH(bool, barText);
+        QFETCH(bool, newRun);
 
         WindowDriver w(kind, m_broker.port());
         QVERIFY(w.startRun());
@@ -307,6 +312,8 @@ private slots:
         tip.onText = [&](const QString &text) {
             if (text.endsWith(QLatin1String(": 50")) && !during.isEmpty())
                 w.report(during);
+            if (newRun && text.endsWith(QLatin1String(": 45")) && w.startButton()->isEnabled())
+                w.clickStart();
             if (text.endsWith(QLatin1String(": 30"))) {
                 refused = w.close();
                 textAt30 = w.bar()->isTextVisible();
@@ -320,13 +327,24 @@ private slots:
             if (animating && ++steps == 4)
                 w.report(completion(kind));
             const QString text = w.tip()->text();
-            if (text.contains(QLatin1String("Countdown")) &&
+            if (!newRun && text.contains(QLatin1String("Countdown")) &&
                 !text.endsWith(QLatin1String(": 60"))) {
                 moved = true;
                 w.window->hide();
             }
         });
+        w.handled = 0;
         w.report(animating ? r("2|0|Working") : completion(kind));
+        if (newRun) {
+            // The failure's handler returns first, the completion's once its countdown is over.
+            QVERIFY(QTest::qWaitFor([&] { return w.handled == 2; }, 30000));
+            QCOMPARE(w.requests(), 2);
+            QCOMPARE(refused, (QStringList{w.busyText(), w.restartingText()}));
+            QVERIFY(!w.startButton()->isEnabled());
+            QVERIFY(w.tip()->text() != WindowTexts::RestartDone);
+            QCOMPARE(w.close(), QStringList{w.busyText()});
+            return;
+        }
         QTRY_COMPARE_WITH_TIMEOUT(w.tip()->text(), WindowTexts::RestartDone, 20000);
         tip.poll();
 
@@ -529,37 +547,6 @@ private slots:
         QCOMPARE(w.receiver.streams.size(), streams);
         if (window)
             QCOMPARE(w.close(), QStringList());
-    }
-
-    void countdownEndLeavesNewRun_data() { addKindRows({System, Recovery}); }
-
-    // A failure report during the countdown enables Start, and the operator starts a new run: the
-    // end of the old countdown leaves that run alone.
-    void countdownEndLeavesNewRun()
-    {
-        QFETCH(WindowKind, kind);
-
-        WindowDriver w(kind, m_broker.port());
-        QVERIFY(w.startRun());
-        LabelLog tip(w.tip());
-        QStringList refused;
-        tip.onText = [&](const QString &text) {
-            if (text.endsWith(QLatin1String(": 55")))
-                w.report(r("1|3|Failed|0"));
-            if (text.endsWith(QLatin1String(": 50")) && w.startButton()->isEnabled())
-                w.clickStart();
-            if (text.endsWith(QLatin1String(": 30")))
-                refused = w.close();
-        };
-        w.handled = 0;
-        w.report(completion(kind));
-        // The failure's handler returns first, the completion's once its countdown is over.
-        QVERIFY(QTest::qWaitFor([&] { return w.handled == 2; }, 30000));
-        QCOMPARE(w.requests(), 2);
-        QCOMPARE(refused, (QStringList{w.busyText(), w.restartingText()}));
-        QVERIFY(!w.startButton()->isEnabled());
-        QVERIFY(w.tip()->text() != WindowTexts::RestartDone);
-        QCOMPARE(w.close(), QStringList{w.busyText()});
     }
 
 private:

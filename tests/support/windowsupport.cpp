@@ -136,14 +136,6 @@ void StreamReceiver::take(Stream &stream)
         onData(stream);
 }
 
-void addKindRows(std::initializer_list<WindowKind> kinds)
-{
-    const char *names[] = {"camera", "system", "recovery"};
-    QTest::addColumn<WindowKind>("kind");
-    for (WindowKind kind : kinds)
-        QTest::newRow(names[int(kind)]) << kind;
-}
-
 WindowDriver::WindowDriver(WindowKind kind, quint16 brokerPort, const QString &ip)
     : kind(kind)
 {
@@ -268,21 +260,9 @@ bool WindowDriver::startRun(double scale)
     return ready();
 }
 
-bool WindowDriver::hearOtherTopics()
-{
-    // The broker takes one client's packets in order: a message the client sends after its
-    // subscription comes back only once the subscription holds. A JSON array changes nothing.
-    const int target = handled + otherTopics().size();
-    for (const QString &topic : otherTopics()) {
-        client()->subscribe(topic, 0);
-        client()->publish(topic, "[]");
-    }
-    return QTest::qWaitFor([&] { return handled == target; }, 10000);
-}
-
 void WindowDriver::report(const QByteArray &payload, const QString &topic)
 {
-    box.publish(topic.isEmpty() ? reportTopic() : topic, payload);
+    box.publish(topic.isEmpty() ? "TalixTools_out/" + topicName() : topic, payload);
 }
 
 QStringList WindowDriver::close()

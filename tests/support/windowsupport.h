@@ -102,8 +102,6 @@ private:
 
 enum class WindowKind { Camera, System, Recovery };
 Q_DECLARE_METATYPE(WindowKind)
-// Adds the column "kind" and a row named after each of `kinds`.
-void addKindRows(std::initializer_list<WindowKind> kinds);
 
 // One update window (camera or system) or recovery window for the box at `ip`, with a real
 // broker between it and a box peer and, for the update window, a receiver as the box's port.
@@ -125,7 +123,6 @@ public:
         return child<QPushButton>(pick("pushButton_Start", "pushButton_Recovery"));
     }
     MqttClient *client() const;
-    QString reportTopic() const { return "TalixTools_out/" + topicName(); }
     QString requestTopic() const { return "TalixTools_in/" + topicName(); }
     // Every report topic this window does not take reports on, and one that no window uses.
     QStringList otherTopics() const;
@@ -141,8 +138,6 @@ public:
     // Runs begin() until the run gets past its broker connection; true once the request
     // reached the box and, for the update window, the whole file its port.
     bool startRun(double scale = 0.01);
-    // The window's client also hears otherTopics().
-    bool hearOtherTopics();
     void report(const QByteArray &payload, const QString &topic = QString());
     // Closes the window; the texts of the boxes that refused it.
     QStringList close();
