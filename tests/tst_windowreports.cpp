@@ -62,8 +62,8 @@ enum Wait {
     StartQuestion
 };
 // How the run ends: the window goes (closed in a dialog, deleted otherwise), a failure report
-// comes, or Start is refused.
-enum End { Deleted, Failed, NoFile, AnsweredNo, NoBroker };
+// comes, Start is refused, the box falls silent, or its last report completes the run.
+enum End { Deleted, Failed, NoFile, AnsweredNo, NoBroker, Silent, Completes };
 } // namespace
 
 class WindowReportsTest : public QObject
@@ -362,64 +362,6 @@ private slots:
         QCOMPARE(w.close(), QStringList());
     }
 
-    void silentBox_data()
-    {
-        QTest::addColumn<WindowKind>("kind");
-        QTest::addColumn<bool>("completes"); // the last report completes the run
-        QTest::newRow("system") << System << false;
-        QTest::newRow("recovery") << Recovery << false;
-        QTest::newRow("system: completion ends the limit") << System << true;
-        QTest::newRow("recovery: completion ends the limit") << Recovery << true;
-    }
-
-    void silentBox()
-    {
-        QFETCH(WindowKind, kind);
-        QFETCH(bool, completes);
-
-        WindowDriver w(kind, m_broker.port());
-        QVERIFY(w.startRun());
-        // The limit (40 minutes, 30 in the recovery window) becomes 600 ms. Three reports 250 ms
-        // apart each start it again, so the run outlives the first limit; then the box falls
-        // silent, or its last report completes the run, which ends the limit. The recovery window's
-        // reports animate its bar, which would spin at this scale; hidden, the window runs no
-        // animation.
-        LocalWait::setTimeScaleForTests(600.0 / 60000 / (kind == Recovery ? 30 : 40));
-        if (kind == Recovery)
-            w.window->hide();
-        QElapsedTimer clock;
-        clock.start();
-        qint64 lastReport = -1;
-        qint64 failedAt = -1;
-        LabelLog state(w.state());
-        state.onText = [&](const QString &text) {
-            if (failedAt < 0 && text == w.noReportText())
-                failedAt = clock.elapsed();
-        };
-        QTimer ticker;
-        int sent = 0;
-        connect(&ticker, &QTimer::timeout, w.window, [&] {
-            lastReport = clock.elapsed();
-            if (++sent == 3)
-                ticker.stop();
-            w.report(completes && sent == 3
-                             ? completion(kind)
-                             : r(kind == Recovery ? "1|0|Working" : "1|0|Working|9"));
-        });
-        ticker.start(250);
-        if (completes) {
-            QVERIFY(!QTest::qWaitFor([&] { return failedAt >= 0; }, 3000));
-            QVERIFY(sent == 3 && w.startButton()->isEnabled());
-            return;
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(failedAt >= 0, 20000);
-        QVERIFY2(failedAt - lastReport >= 570, qPrintable(QString::number(failedAt - lastReport)));
-        QVERIFY(w.startButton()->isEnabled());
-        if (kind != Recovery)
-            QTRY_VERIFY(w.receiver.last()->closed);
-        QCOMPARE(w.close(), QStringList());
-    }
-
     void runEnds_data()
     {
         QTest::addColumn<WindowKind>("kind");
@@ -459,6 +401,12 @@ private slots:
             "Do you want to recovery default system?");
         row("system: no broker", System, ConnectWait, NoBroker, "Mqtt Connect Failed");
         row("recovery: no broker", Recovery, ConnectWait, NoBroker, "Mqtt Connect Failed");
+        const QString silent = QStringLiteral("Failed: No report from the device");
+        row("system: silent box", System, StartWait, Silent, silent);
+        row("recovery: silent box", Recovery, StartWait, Silent, silent);
+        row("system: completion ends the silent-box limit", System, StartWait, Completes, "Done");
+        row("recovery: completion ends the silent-box limit", Recovery, StartWait, Completes,
+            "Done");
     }
 
     // A run ends while one of its handlers waits: nothing more touches a window that went, and
@@ -497,6 +445,27 @@ private slots:
             sent = w.box.messages.size();
             streams = w.receiver.streams.size();
         };
+        // The silent-box limit (40 minutes, 30 in the recovery window) becomes 600 ms. Three
+        // reports 250 ms apart each start it again, so the run outlives the first limit; then the
+        // box falls silent, or its last report completes the run, which ends the limit.
+        QTimer ticker;
+        QElapsedTimer clock;
+        qint64 lastReport = -1;
+        qint64 failedAt = -1;
+        int reports = 0;
+        LabelLog state(w.state());
+        state.onText = [&](const QString &text) {
+            if (failedAt < 0 && text == w.noReportText())
+                failedAt = clock.elapsed();
+        };
+        connect(&ticker, &QTimer::timeout, w.window, [&] {
+            lastReport = clock.elapsed();
+            if (++reports == 3)
+                ticker.stop();
+            w.report(end == Completes && reports == 3
+                             ? completion(kind)
+                             : r(kind == Recovery ? "1|0|Working" : "1|0|Working|9"));
+        });
         const bool polled = end <= Failed && wait < RestartQuestion;
         Poll poll([&] { return window && polled && when[wait](); },
                   [&] {
@@ -531,6 +500,14 @@ private slots:
             w.startButton()->click();
             QCOMPARE(w.dialogs.texts(), QStringList{text});
             text.clear();
+        } else if (end >= Silent) {
+            QVERIFY(w.startRun());
+            ending();
+            LocalWait::setTimeScaleForTests(600.0 / 60000 / (kind == Recovery ? 30 : 40));
+            if (kind == Recovery) // its reports animate the bar, which would spin at this scale
+                w.window->hide();
+            clock.start();
+            ticker.start(250);
         } else { // the two waits after Yes at their full 10 ms, so that the poll finds each
             if (end == Deleted && wait >= FileDialog)
                 closeInDialog();
@@ -545,6 +522,13 @@ private slots:
         QVERIFY(end == NoBroker || w.box.sync());
         QCOMPARE(w.box.messages.size(), sent);
         QCOMPARE(w.receiver.streams.size(), streams);
+        if (end == Silent) {
+            QVERIFY2(failedAt - lastReport >= 570,
+                     qPrintable(QString::number(failedAt - lastReport)));
+            QTRY_VERIFY(kind == Recovery || w.receiver.last()->closed);
+        }
+        if (end == Completes)
+            QVERIFY(!QTest::qWaitFor([&] { return failedAt >= 0; }, 1500));
         if (window)
             QCOMPARE(w.close(), QStringList());
     }
