@@ -302,6 +302,10 @@ private slots:
         QFETCH(QString, label);
         QFETCH(bool, barText);
         QFETCH(bool, newRun);
+        const QString restarting =
+                QStringLiteral("The system is restarting, it takes about 1 "
+                               "minute. Please do not close the %1 form.")
+                        .arg(kind == Recovery ? "recovery system" : "system fw update");
 
         WindowDriver w(kind, m_broker.port());
         QVERIFY(w.startRun());
@@ -339,7 +343,7 @@ private slots:
             // The failure's handler returns first, the completion's once its countdown is over.
             QVERIFY(QTest::qWaitFor([&] { return w.handled == 2; }, 30000));
             QCOMPARE(w.requests(), 2);
-            QCOMPARE(refused, (QStringList{w.busyText(), w.restartingText()}));
+            QCOMPARE(refused, (QStringList{w.busyText(), restarting}));
             QVERIFY(!w.startButton()->isEnabled());
             QVERIFY(w.tip()->text() != WindowTexts::RestartDone);
             QCOMPARE(w.close(), QStringList{w.busyText()});
@@ -348,8 +352,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w.tip()->text(), WindowTexts::RestartDone, 20000);
         tip.poll();
 
-        QCOMPARE(tip.texts.mid(1), WindowTexts::countdown());
-        QCOMPARE(refused, QStringList{w.restartingText()});
+        QStringList texts; // the 61 texts of the countdown, then the one that ends it
+        for (int n = 60; n >= 0; --n)
+            texts << QStringLiteral("The system is restarting, please do not close the form. It "
+                                    "takes about 1 minute. Countdown: %1")
+                             .arg(n);
+        QCOMPARE(tip.texts.mid(1), texts << WindowTexts::RestartDone);
+        QCOMPARE(refused, QStringList{restarting});
         QVERIFY(!moved);
         // An animation started by the completing report itself ends at once: 100, with its text.
         QCOMPARE(textAt30, !animating && barText);

@@ -16,16 +16,6 @@
 #include <QTest>
 #include <QTextDocument>
 
-QStringList WindowTexts::countdown()
-{
-    QStringList texts;
-    for (int n = 60; n >= 0; --n)
-        texts << QStringLiteral("The system is restarting, please do not close the form. It takes "
-                                "about 1 minute. Countdown: %1")
-                         .arg(n);
-    return texts << RestartDone;
-}
-
 QByteArray imageBytes(int size, quint32 seed)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -70,24 +60,22 @@ bool fileOpenHere(const QString &path)
     return false;
 }
 
-Poll::Poll(std::function<bool()> step)
+Poll::Poll(std::function<bool()> ready, std::function<void()> action)
 {
     m_timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&m_timer, &QTimer::timeout, [this, step] {
-        if (step())
+    QObject::connect(&m_timer, &QTimer::timeout, [this, ready, action] {
+        if (ready()) {
+            action();
             m_timer.stop();
+        }
     });
     m_timer.start(1);
 }
 
-Poll::Poll(std::function<bool()> ready, std::function<void()> action)
-    : Poll([ready, action] { return ready() && (action(), true); })
-{}
-
 LabelLog::LabelLog(QLabel *label)
     : texts{label->text()}
     , m_label(label)
-    , m_poll([this] { return poll(), false; })
+    , m_poll([this] { return poll(), false; }, {})
 {}
 
 void LabelLog::poll()
@@ -202,13 +190,6 @@ QString WindowDriver::busyText() const
                            "The system is recovering, it takes about 25 minutes. Please do not "
                            "close the recovery system form."};
     return QLatin1String(texts[int(kind)]);
-}
-
-QString WindowDriver::restartingText() const
-{
-    return QStringLiteral("The system is restarting, it takes about 1 minute. Please do not close "
-                          "the %1 form.")
-            .arg(recovery() ? "recovery system" : "system fw update");
 }
 
 QString WindowDriver::noReportText() const

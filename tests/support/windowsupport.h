@@ -28,8 +28,6 @@ namespace WindowTexts {
 inline const QString Preparing = QStringLiteral("Preparation is starting, please wait a moment...");
 inline const QString Succeed = QStringLiteral("Connect Server Succeed...");
 inline const QString RestartDone = QStringLiteral("System restart successful.");
-// The 61 texts of the restart countdown, then the one that ends it.
-QStringList countdown();
 } // namespace WindowTexts
 
 // Image bytes that never repeat from one chunk to the next, so order and boundaries show.
@@ -43,13 +41,12 @@ bool shownLiterally(const QLabel *label);
 // This process holds `path` open, as a stream that still runs does.
 bool fileOpenHere(const QString &path);
 
-// Calls `step` every millisecond from any event loop, nested ones too, until it returns true
-// (code after a wait would come too late inside a window's local loops); or runs `action` once,
-// on the first pass in which `ready` holds.
+// Calls `ready` every millisecond from any event loop, nested ones too (code after a wait would
+// come too late inside a window's local loops), and runs `action` once, on the first pass in
+// which `ready` holds.
 class Poll
 {
 public:
-    explicit Poll(std::function<bool()> step);
     Poll(std::function<bool()> ready, std::function<void()> action);
 
 private:
@@ -126,9 +123,8 @@ public:
     QString requestTopic() const { return "TalixTools_in/" + topicName(); }
     // Every report topic this window does not take reports on, and one that no window uses.
     QStringList otherTopics() const;
-    // What the window says when it refuses to close during a run, and during the countdown.
+    // What the window says when it refuses to close during a run.
     QString busyText() const;
-    QString restartingText() const;
     QString noReportText() const;
 
     void choose(const QString &path);
