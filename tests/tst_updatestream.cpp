@@ -30,7 +30,6 @@ private slots:
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<int>("grownBy"); // bytes added after the choice
         QTest::newRow("camera, empty") << false << "empty.bin" << QByteArray() << 0;
-        QTest::newRow("system, abc") << true << "rootfs.img" << QByteArray("abc") << 0;
         QTest::newRow("camera, a name to escape")
                 << false << QString::fromUtf8("fw \"\xce\xb2\".bin") << QByteArray("message digest")
                 << 0;
@@ -196,7 +195,7 @@ private slots:
         // most 1 MiB every 100 ms: some 3 s for the image.
         w.receiver.paced = MiB;
         QTimer reader;
-        connect(&reader, &QTimer::timeout, this, [&] { w.receiver.drain(); });
+        connect(&reader, &QTimer::timeout, this, [&] { w.receiver.take(*w.receiver.last()); });
         bool heldBack = false;
         LabelLog state(w.state());
         // Once the stream runs, the box's second report starts a limit of 600 ms (40 minutes at

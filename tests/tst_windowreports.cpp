@@ -46,9 +46,6 @@ QByteArray completion(WindowKind kind, const QString &message = QStringLiteral("
     return r(QStringLiteral("%1|0|%2|100").arg(kind == Recovery ? 3 : 4).arg(message));
 }
 
-} // namespace
-
-namespace {
 enum Wait {
     StartWait,
     PreparationWait,
@@ -85,7 +82,6 @@ private slots:
         const QString cf = QStringLiteral("Update camera fw failed: ");
         const QString sf = QStringLiteral("Update file system failed: ");
         const QString &ok = WindowTexts::Succeed;
-        const QString &prep = WindowTexts::Preparing;
         const QString cut = QStringLiteral("{\"type\":\"1\",\"errorcode\":");
         const QString mark = QStringLiteral("<h1>Big</h1><br>second line");
         // Markup too, and one character more than a label shows.
@@ -131,7 +127,8 @@ private slots:
         row("recovery: errorcode 00", Recovery, {"2|00|Odd"}, "Odd", 60, EA);
         row("recovery: errorcode missing", Recovery, {R"({"type":"2","message":"No"})"}, "No", 60,
             EA);
-        row("recovery: other topics not even parsed", Recovery, {"1|5|x", cut}, prep, 0, 0, "*");
+        row("recovery: other topics not even parsed", Recovery, {"1|5|x", cut},
+            WindowTexts::Preparing, 0, 0, "*");
         row("recovery: a JSON scalar is unreadable", Recovery, {"\"x\""}, parserText("\"x\""), 0,
             Ends);
         row("recovery: unreadable ends the animation", Recovery, {"1|0|A", cut}, parserText(cut),

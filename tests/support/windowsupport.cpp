@@ -107,12 +107,6 @@ StreamReceiver::StreamReceiver()
     });
 }
 
-void StreamReceiver::drain()
-{
-    for (const auto &stream : streams)
-        take(*stream);
-}
-
 void StreamReceiver::take(Stream &stream)
 {
     const QByteArray bytes = stream.socket->readAll();

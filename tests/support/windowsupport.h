@@ -69,7 +69,7 @@ private:
 };
 
 // Plays port 8000 of a box on loopback: accepts every connection and keeps every byte with the
-// time it came; `paced`, it takes at most that many bytes off a connection, and only when drained.
+// time it came; `paced`, it takes at most that many bytes off a connection, and only in take().
 class StreamReceiver
 {
 public:
@@ -83,7 +83,6 @@ public:
 
     StreamReceiver();
     quint16 port() const { return m_server.serverPort(); }
-    void drain();
     Stream *last() const { return streams.empty() ? nullptr : streams.back().get(); }
 
     std::vector<std::unique_ptr<Stream>> streams;
@@ -91,9 +90,9 @@ public:
     QElapsedTimer clock;
     qint64 paced = 0;
 
-private:
     void take(Stream &stream);
 
+private:
     QTcpServer m_server;
 };
 
