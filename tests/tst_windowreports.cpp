@@ -152,11 +152,19 @@ private slots:
         // in order: a message the client sends after its subscription comes back only once the
         // subscription holds. A JSON array changes nothing.
         w.handled = 0;
-        for (const QString &to : w.otherTopics()) {
+        // Every report topic this window does not take reports on (the system update window takes
+        // the recovery window's too), and one that no window uses.
+        const char *names[] = {"update_camera_fw", "update_file_system", "recovery_file_system"};
+        QStringList others{QStringLiteral("TalixTools_out/other")};
+        for (int other = 0; other < 3; ++other) {
+            if (other != int(kind) && !(kind == System && other == 2))
+                others << QStringLiteral("TalixTools_out/") + names[other];
+        }
+        for (const QString &to : others) {
             w.client()->subscribe(to, 0);
             w.client()->publish(to, "[]");
         }
-        QVERIFY(QTest::qWaitFor([&] { return w.handled == w.otherTopics().size(); }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return w.handled == others.size(); }, 10000));
         if (kind == Recovery)
             QCOMPARE(w.box.inbox(w.requestTopic()), Payloads{"RecoveryDefaultSystem"});
         if (outcome & Yes)
@@ -168,7 +176,7 @@ private slots:
 
         // Looked at once the last report is handled. An animation would keep the test inside its
         // loop for good: hiding the window after a few steps ends it.
-        const QStringList topics = topic == "*" ? w.otherTopics() : QStringList{topic};
+        const QStringList topics = topic == "*" ? others : QStringList{topic};
         QString seenLabel;
         bool seenEnabled = false;
         int steps = 0;

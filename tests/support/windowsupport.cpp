@@ -164,17 +164,6 @@ QString WindowDriver::topicName() const
     return QLatin1String(topicNames[int(kind)]);
 }
 
-QStringList WindowDriver::otherTopics() const
-{
-    QStringList topics{QStringLiteral("TalixTools_out/other")};
-    // The system update window takes the recovery window's reports too.
-    for (int other = 0; other < 3; ++other) {
-        if (other != int(kind) && !(kind == WindowKind::System && other == 2))
-            topics << QStringLiteral("TalixTools_out/") + topicNames[other];
-    }
-    return topics;
-}
-
 QString WindowDriver::busyText() const
 {
     const char *texts[] = {"The camera fw is updating, it takes about 1 minute. Please do not "

@@ -120,8 +120,6 @@ public:
     }
     MqttClient *client() const;
     QString requestTopic() const { return "TalixTools_in/" + topicName(); }
-    // Every report topic this window does not take reports on, and one that no window uses.
-    QStringList otherTopics() const;
     // What the window says when it refuses to close during a run.
     QString busyText() const;
     QString noReportText() const;
