@@ -197,7 +197,6 @@ private slots:
         QTimer reader;
         connect(&reader, &QTimer::timeout, this, [&] { w.receiver.take(*w.receiver.last()); });
         bool heldBack = false;
-        LabelLog state(w.state());
         // Once the stream runs, the box's second report starts a limit of 600 ms (40 minutes at
         // this scale). Every other wait keeps its hundredth: shorter ones would spin and hold up
         // the test's timers.
@@ -218,8 +217,7 @@ private slots:
                 w.receiver.last() && w.receiver.last()->data.size() == image.size(), 30000);
         QVERIFY(heldBack);
         QVERIFY(w.receiver.last()->data == image);
-        QVERIFY(!state.texts.contains(w.noReportText()));
-        QVERIFY(!w.startButton()->isEnabled());
+        QVERIFY(!w.startButton()->isEnabled()); // the no-report limit did not end the run
     }
 
 private:

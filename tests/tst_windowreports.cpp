@@ -60,6 +60,7 @@ enum Wait {
 };
 // How the run ends: the window goes (closed in a dialog, deleted otherwise), a failure report
 // comes, Start is refused, the box falls silent, or its last report completes the run.
+const QString NoReport = QStringLiteral("Failed: No report from the device");
 enum End { Deleted, Failed, NoFile, AnsweredNo, NoBroker, Silent, Completes };
 } // namespace
 
@@ -415,9 +416,8 @@ private slots:
             "Do you want to recovery default system?");
         row("system: no broker", System, ConnectWait, NoBroker, "Mqtt Connect Failed");
         row("recovery: no broker", Recovery, ConnectWait, NoBroker, "Mqtt Connect Failed");
-        const QString silent = QStringLiteral("Failed: No report from the device");
-        row("system: silent box", System, StartWait, Silent, silent);
-        row("recovery: silent box", Recovery, StartWait, Silent, silent);
+        row("system: silent box", System, StartWait, Silent, NoReport);
+        row("recovery: silent box", Recovery, StartWait, Silent, NoReport);
         row("system: completion ends the silent-box limit", System, StartWait, Completes, "Done");
         row("recovery: completion ends the silent-box limit", Recovery, StartWait, Completes,
             "Done");
@@ -469,7 +469,8 @@ private slots:
         int reports = 0;
         LabelLog state(w.state());
         state.onText = [&](const QString &text) {
-            if (failedAt < 0 && text == w.noReportText())
+            if (failedAt < 0 &&
+                text == QLatin1String(kind == Recovery ? "Recovery " : "Update ") + NoReport)
                 failedAt = clock.elapsed();
         };
         connect(&ticker, &QTimer::timeout, w.window, [&] {

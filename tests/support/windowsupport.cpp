@@ -175,12 +175,6 @@ QString WindowDriver::busyText() const
     return QLatin1String(texts[int(kind)]);
 }
 
-QString WindowDriver::noReportText() const
-{
-    return QStringLiteral("%1 Failed: No report from the device")
-            .arg(recovery() ? "Recovery" : "Update");
-}
-
 void WindowDriver::choose(const QString &path)
 {
     dialogs.files = QStringList{path};

@@ -122,7 +122,6 @@ public:
     QString requestTopic() const { return "TalixTools_in/" + topicName(); }
     // What the window says when it refuses to close during a run.
     QString busyText() const;
-    QString noReportText() const;
 
     void choose(const QString &path);
     void clickStart();
