@@ -12,9 +12,6 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
@@ -110,36 +107,18 @@ private slots:
         QVERIFY(m_dialogs.calls.isEmpty());
     }
 
-    void commandLine_data()
-    {
-        QTest::addColumn<QString>("format");
-        QTest::newRow("csv") << QStringLiteral("csv");
-        QTest::newRow("json") << QStringLiteral("json");
-    }
-
     void commandLine()
     {
-        QFETCH(QString, format);
         QProcess tool;
-        tool.start(QStringLiteral(TALIX_TOOLKITS_PATH), {"--list", "--format", format});
+        tool.start(QStringLiteral(TALIX_TOOLKITS_PATH), {"--list", "--format", "csv"});
         QVERIFY(tool.waitForFinished(30000));
         QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
         QCOMPARE(tool.exitCode(), 0);
-        const QByteArray out = tool.readAllStandardOutput();
+        const QStringList lines =
+                QString::fromUtf8(tool.readAllStandardOutput()).split("\r\n", Qt::SkipEmptyParts);
         QList<QStringList> rows;
-        if (format == QLatin1String("csv")) {
-            const QStringList lines = QString::fromUtf8(out).split("\r\n", Qt::SkipEmptyParts);
-            for (const QString &line : lines.mid(1)) // under the header
-                rows.append(line.split(','));
-        } else {
-            for (const QJsonValue &box : QJsonDocument::fromJson(out).array()) {
-                QStringList row;
-                for (const char *key : {"IP Address", "MAC Address", "SN", "Device Name",
-                                        "Camera Type", "OS Version", "Camera FW Version"})
-                    row.append(box.toObject().value(key).toString());
-                rows.append(row);
-            }
-        }
+        for (const QString &line : lines.mid(1)) // under the header
+            rows.append(line.split(','));
         std::sort(rows.begin(), rows.end());
         QCOMPARE(rows, m_expected);
         verifyRequests();
