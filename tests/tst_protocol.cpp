@@ -140,12 +140,6 @@ private slots:
                 ReferenceFrame::reply(ip, mac, texts[0], texts[1], texts[2], texts[3], texts[4]);
         QCOMPARE(ReferenceFrame::row(reinterpret_cast<const uchar *>(frame.constData())), row);
         QCOMPARE(Discovery::decodeReply(frame), row);
-        const auto l1 = [&texts](int i) {
-            return QString::fromLatin1(texts[i].data(), texts[i].size());
-        };
-        const Discovery::DeviceRecord record{
-                QHostAddress(ip), mac, l1(0), l1(1), l1(2), l1(3), l1(4)};
-        QCOMPARE(Discovery::encodeReply(record), frame); // what the box simulator sends
     }
 
     void updateRequest()
@@ -169,7 +163,6 @@ private slots:
         QTest::newRow("last IPv4 that is not 127.0.0.1")
                 << QStringList{"10.0.0.2", "127.0.0.1", "192.168.1.5", "::1"} << "192.168.1.5";
         QTest::newRow("loopback and IPv6 only") << QStringList{"127.0.0.1", "fe80::1"} << QString();
-        QTest::newRow("none") << QStringList() << QString();
     }
 
     void fallbackClientIp()
