@@ -18,7 +18,6 @@ private slots:
         QTest::addColumn<int>("nominal");
         QTest::addColumn<int>("scaled");
 
-        QTest::newRow("product time") << 1.0 << 1000 << 1000;
         QTest::newRow("hundredth") << 0.01 << 61000 << 610;
         QTest::newRow("rounded to the nearest ms") << 0.001 << 1500 << 2;
         QTest::newRow("a wait never becomes 0 ms") << 0.0001 << 1000 << 1;
