@@ -9,6 +9,7 @@
 #include "mainwindow.h"
 #include "scripteddialogs.h"
 #include "searchwindow.h"
+#include "windowsupport.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -88,9 +89,6 @@ private slots:
             m_boxes.append(box);
             networks.insert(box.workstationIp);
             m_expected.append(box.row);
-            const QString ready = box.events(QStringLiteral("READY")).value(0);
-            QCOMPARE(labField(ready, QStringLiteral("discovery_port")), QStringLiteral("6999"));
-            QCOMPARE(labField(ready, QStringLiteral("tcp_port")), QStringLiteral("8000"));
         }
         QCOMPARE(networks.size(), 2);
         std::sort(m_expected.begin(), m_expected.end());
@@ -129,12 +127,9 @@ private slots:
     {
         const LabBox &box = m_boxes[1];
         QTemporaryDir dir;
-        QFile image(dir.filePath(QStringLiteral("camera.bin")));
-        QByteArray bytes(2500000, Qt::Uninitialized); // two full chunks and a short one
-        for (int i = 0; i < bytes.size(); ++i)
-            bytes[i] = char((quint32(i) * 2654435761u) >> 24);
-        QVERIFY(image.open(QIODevice::WriteOnly) && image.write(bytes) == bytes.size());
-        image.close();
+        const QString image = dir.filePath(QStringLiteral("camera.bin"));
+        const QByteArray bytes = imageBytes(2500000); // two full chunks and a short one
+        QVERIFY(writeFile(image, bytes));
 
         auto *table = m_window.findChild<QTableView *>(QStringLiteral("tableView"));
         const auto hits = table->model()->match(table->model()->index(0, 0), Qt::DisplayRole,
@@ -158,7 +153,7 @@ private slots:
         for (QWidget *w : QApplication::topLevelWidgets())
             form = w->objectName() == QLatin1String("Form") ? w : form;
         QVERIFY(form);
-        m_dialogs.files = QStringList{image.fileName()};
+        m_dialogs.files = QStringList{image};
         m_dialogs.answers = {QMessageBox::Yes, QMessageBox::No}; // update; no restart
         form->findChild<QPushButton *>(QStringLiteral("pushButton_Browser"))->click();
         auto *start = form->findChild<QPushButton *>(QStringLiteral("pushButton_Start"));
