@@ -77,7 +77,6 @@ private slots:
         QCOMPARE(client.state(), MqttClient::Disconnected);
         QCOMPARE(states.last(), MqttClient::Disconnected);
         QVERIFY(client.localAddress().isNull());
-        QVERIFY(connectSubscribed(client, m_broker.port())); // and again
     }
 
     void exactBytesBothWays_data()

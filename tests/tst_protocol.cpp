@@ -41,7 +41,6 @@ private slots:
         // 3C 61.
         QCOMPARE(ReferenceFrame::crc16(reinterpret_cast<const uchar *>("123456789"), 9), 0x4B37);
         QCOMPARE(ReferenceFrame::request(), QByteArray::fromHex("FA0100003C61"));
-        QCOMPARE(Discovery::request(), ReferenceFrame::request());
         // Every table entry and the longest length the 16-bit count allows.
         QByteArray data = byteRange(0, 256);
         QRandomGenerator rng(0x7A11C5);
