@@ -70,7 +70,6 @@ private slots:
         client.connectToHost(); // already connected: left alone
         QCOMPARE(states,
                  (QList<MqttClient::ClientState>{MqttClient::Connecting, MqttClient::Connected}));
-        QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::LocalHost));
         QCOMPARE(client.publish(Topic, "x", 0, false), 0);
 
         client.disconnectFromHost();
@@ -90,13 +89,9 @@ private slots:
         QRandomGenerator rng(1);
         for (char &c : large)
             c = char(rng.bounded(256));
-        QList<QByteArray> many;
-        for (int i = 0; i < 2000; ++i)
-            many << QByteArray::number(i);
         QTest::newRow("zero bytes, every byte value, empty")
                 << QList<QByteArray>{QByteArray("\0a\0\0b\0", 6), all, QByteArray()};
         QTest::newRow("1 MiB") << QList<QByteArray>{large};
-        QTest::newRow("2000 in order") << many;
     }
 
     void exactBytesBothWays()
