@@ -180,18 +180,11 @@ private slots:
         QVERIFY(connectSubscribed(client, m_broker.port()));
     }
 
-    void nestedDelivery_data()
-    {
-        QTest::addColumn<bool>("brokerDies");
-        QTest::newRow("later reports arrive inside the wait") << false;
-        QTest::newRow("broker dies while the handler waits") << true;
-    }
-
     void nestedDelivery()
     {
         // A report handler that waits in a local loop (a question box, a countdown) must see the
-        // reports that arrive meanwhile, delivered nested and in order.
-        QFETCH(bool, brokerDies);
+        // reports that arrive meanwhile, delivered nested and in order. (The connection closing
+        // while a handler waits is a seed of the MQTT fuzzer.)
         MqttClient client;
         QVERIFY(connectSubscribed(client, m_broker.port()));
         RawMqttPeer peer;
@@ -205,17 +198,12 @@ private slots:
             peer.publish(Topic, "2");
             peer.publish(Topic, "3");
             QVERIFY(QTest::qWaitFor([&log] { return log.size() == 3; }, Timeout));
-            if (brokerDies) {
-                m_broker.kill();
-                QVERIFY(QTest::qWaitFor(
-                        [&client] { return client.state() == MqttClient::Disconnected; }, Timeout));
-            }
             log << QStringLiteral("end 1");
         });
         peer.publish(Topic, "1");
         QTRY_COMPARE_WITH_TIMEOUT(log.size(), 4, 2 * Timeout);
         QCOMPARE(log, (QStringList{"1", "2", "3", "end 1"}));
-        QCOMPARE(client.state(), brokerDies ? MqttClient::Disconnected : MqttClient::Connected);
+        QCOMPARE(client.state(), MqttClient::Connected);
     }
 
     void clientDeleted_data()
