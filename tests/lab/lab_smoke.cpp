@@ -149,10 +149,8 @@ private slots:
         });
         emit table->customContextMenuRequested(QPoint(10, 10));
 
-        QWidget *form = nullptr;
-        for (QWidget *w : QApplication::topLevelWidgets())
-            form = w->objectName() == QLatin1String("Form") ? w : form;
-        QVERIFY(form);
+        QWidget *form = QApplication::activeModalWidget();
+        QVERIFY(form && form->objectName() == QLatin1String("Form"));
         m_dialogs.files = QStringList{image};
         m_dialogs.answers = {QMessageBox::Yes, QMessageBox::No}; // update; no restart
         form->findChild<QPushButton *>(QStringLiteral("pushButton_Browser"))->click();
