@@ -249,7 +249,6 @@ private slots:
         QCOMPARE(m_state->text(), state);
         QVERIFY(menuRefused || stateWhileAsked.isEmpty()); // cleared before the question
         QCOMPARE(this->seen(box % 2), seen);
-        QCOMPARE(this->seen(1 - box % 2), QStringList());
         if (QWidget *deviceWindow = QApplication::activeModalWidget()) {
             QStringList shown; // the chosen box's IP, MAC and SN
             for (const char *field : {"ip", "mac", "sn"}) {
