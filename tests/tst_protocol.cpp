@@ -68,7 +68,6 @@ private slots:
 
         // Whole frames with a wrong CRC, head or length byte are seeds of the discovery fuzzer,
         // which judges them against the reference; here what a 105-byte datagram does not show.
-        QTest::newRow("valid reply") << ReferenceFrame::reply("192.168.1.20") << 105 << true;
         QTest::newRow("smallest frame") << sealed(QByteArray::fromHex("FA01000000")) << 5 << true;
         // Shorter buffers than the length passed: rejected on the bytes that exist, before the CRC
         // reads the rest (AddressSanitizer sees any overread).
