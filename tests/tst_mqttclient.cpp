@@ -82,16 +82,13 @@ private slots:
     {
         QTest::addColumn<QList<QByteArray>>("payloads");
 
-        QByteArray all;
-        for (int i = 0; i < 256; ++i)
-            all.append(char(i));
         QByteArray large(1 << 20, Qt::Uninitialized);
         QRandomGenerator rng(1);
         for (char &c : large)
             c = char(rng.bounded(256));
-        QTest::newRow("zero bytes, every byte value, empty")
-                << QList<QByteArray>{QByteArray("\0a\0\0b\0", 6), all, QByteArray()};
-        QTest::newRow("1 MiB") << QList<QByteArray>{large};
+        QTest::newRow("zero bytes, empty")
+                << QList<QByteArray>{QByteArray("\0a\0\0b\0", 6), QByteArray()};
+        QTest::newRow("1 MiB, every byte value") << QList<QByteArray>{large};
     }
 
     void exactBytesBothWays()
