@@ -224,7 +224,6 @@ private slots:
         QTest::addColumn<int>("value");
 
         QTest::newRow("negative") << "-5" << -5;
-        QTest::newRow("empty") << "" << 0;
         QTest::newRow("fraction") << "99.5" << 0;
     }
 
