@@ -169,7 +169,6 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), MqttClient::Disconnected, Timeout);
         QCOMPARE(states.last(), MqttClient::Disconnected);
-        QCOMPARE(states.count(MqttClient::Connected), viaBroker ? 1 : 0);
         QCOMPARE(client.publish(Topic, "x"), -1);
 
         // Disconnected means the next operation connects again, and the new session works.
@@ -200,7 +199,6 @@ private slots:
         peer.publish(Topic, "1");
         QTRY_COMPARE_WITH_TIMEOUT(log.size(), 4, 2 * Timeout);
         QCOMPARE(log, (QStringList{"1", "2", "3", "end 1"}));
-        QCOMPARE(client.state(), MqttClient::Connected);
     }
 
     void clientDeleted_data()
