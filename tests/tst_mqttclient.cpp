@@ -19,7 +19,7 @@ const QString Topic = QStringLiteral("TalixTools_out/update_camera_fw");
 // Connects (if not yet connected) and subscribes, and waits until the broker has the
 // subscription: a probe the client publishes itself after SUBSCRIBE comes back only once the
 // broker has processed it.
-bool connectSubscribed(MqttClient &client, quint16 port, const QString &topic = Topic)
+bool connectSubscribed(MqttClient &client, quint16 port)
 {
     client.setHostname(Host);
     client.setPort(port);
@@ -30,7 +30,7 @@ bool connectSubscribed(MqttClient &client, quint16 port, const QString &topic = 
     const auto c = QObject::connect(
             &client, &MqttClient::messageReceived,
             [&probed](const QByteArray &payload) { probed = probed || payload == "probe"; });
-    const bool ok = client.subscribe(topic, 0) && client.publish(topic, "probe") == 0 &&
+    const bool ok = client.subscribe(Topic, 0) && client.publish(Topic, "probe") == 0 &&
                     QTest::qWaitFor([&probed] { return probed; }, Timeout);
     QObject::disconnect(c);
     return ok;
@@ -70,63 +70,50 @@ private slots:
         client.connectToHost(); // already connected: left alone
         QCOMPARE(states,
                  (QList<MqttClient::ClientState>{MqttClient::Connecting, MqttClient::Connected}));
-        QCOMPARE(client.localAddress(), QHostAddress(QHostAddress::LocalHost));
         QCOMPARE(client.publish(Topic, "x", 0, false), 0);
 
         client.disconnectFromHost();
         QCOMPARE(client.state(), MqttClient::Disconnected);
         QCOMPARE(states.last(), MqttClient::Disconnected);
         QVERIFY(client.localAddress().isNull());
-        QVERIFY(connectSubscribed(client, m_broker.port())); // and again
     }
 
     void exactBytesBothWays_data()
     {
-        QTest::addColumn<QString>("topic");
         QTest::addColumn<QList<QByteArray>>("payloads");
 
-        QByteArray all;
-        for (int i = 0; i < 256; ++i)
-            all.append(char(i));
         QByteArray large(1 << 20, Qt::Uninitialized);
         QRandomGenerator rng(1);
         for (char &c : large)
             c = char(rng.bounded(256));
-        QList<QByteArray> many;
-        for (int i = 0; i < 2000; ++i)
-            many << QByteArray::number(i);
-        QTest::newRow("zero bytes, every byte value, empty")
-                << Topic << QList<QByteArray>{QByteArray("\0a\0\0b\0", 6), all, QByteArray()};
-        QTest::newRow("1 MiB") << Topic << QList<QByteArray>{large};
-        QTest::newRow("2000 in order") << Topic << many;
-        QTest::newRow("UTF-8 topic")
-                << QStringLiteral("TalixTools_out/\u00E4\u00F6/\u65E5") << QList<QByteArray>{"x"};
+        QTest::newRow("zero bytes, empty")
+                << QList<QByteArray>{QByteArray("\0a\0\0b\0", 6), QByteArray()};
+        QTest::newRow("1 MiB, every byte value") << QList<QByteArray>{large};
     }
 
     void exactBytesBothWays()
     {
-        QFETCH(QString, topic);
         QFETCH(QList<QByteArray>, payloads);
 
         MqttClient client;
-        QVERIFY(connectSubscribed(client, m_broker.port(), topic));
+        QVERIFY(connectSubscribed(client, m_broker.port()));
         QList<QByteArray> got;
         connect(&client, &MqttClient::messageReceived, this,
                 [&](const QByteArray &payload, const MqttTopicName &name) {
-                    got << (name.name() == topic ? payload : "wrong topic");
+                    got << (name.name() == Topic ? payload : "wrong topic");
                 });
         RawMqttPeer peer;
         QVERIFY(peer.connectTo(Host, m_broker.port()));
         for (const QByteArray &payload : payloads)
-            peer.publish(topic, payload);
+            peer.publish(Topic, payload);
         QTRY_COMPARE_WITH_TIMEOUT(got.size(), payloads.size(), Timeout);
         QVERIFY(got == payloads);
 
-        QVERIFY(peer.subscribe(topic));
+        QVERIFY(peer.subscribe(Topic));
         for (const QByteArray &payload : payloads)
-            QCOMPARE(client.publish(topic, payload, 0, false), 0);
+            QCOMPARE(client.publish(Topic, payload, 0, false), 0);
         QVERIFY(peer.waitForMessages(payloads.size(), Timeout));
-        QVERIFY(peer.inbox(topic) == payloads);
+        QVERIFY(peer.inbox(Topic) == payloads);
     }
 
     void failedConnectionEndsDisconnected_data()
@@ -138,9 +125,6 @@ private slots:
         QTest::newRow("accepts and never answers") << "silent" << QByteArray();
         QTest::newRow("accepts and closes") << "closes" << QByteArray();
         QTest::newRow("CONNACK refuses") << "silent" << QByteArray("\x20\x02\x00\x05", 4);
-        QTest::newRow("answers with something else")
-                << "silent" << QByteArray("HTTP/1.1 400\r\n\r\n");
-        QTest::newRow("disconnected while connecting") << "dropped" << QByteArray();
         QTest::newRow("broker killed while connected") << "killed" << QByteArray();
         QTest::newRow("broker killed, then publishing") << "killed, publishing" << QByteArray();
     }
@@ -179,15 +163,12 @@ private slots:
             client.setHostname(Host);
             client.setPort(peer == QLatin1String("none") ? freeTcpPort() : server.serverPort());
             client.connectToHost();
-            if (peer == QLatin1String("dropped"))
-                client.disconnectFromHost();
-            else if (peer != QLatin1String("none"))
+            if (peer != QLatin1String("none"))
                 QTRY_COMPARE_WITH_TIMEOUT(seen.isEmpty() ? 0 : quint8(seen.at(0)), quint8(0x10),
                                           Timeout); // CONNECT
         }
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), MqttClient::Disconnected, Timeout);
         QCOMPARE(states.last(), MqttClient::Disconnected);
-        QCOMPARE(states.count(MqttClient::Connected), viaBroker ? 1 : 0);
         QCOMPARE(client.publish(Topic, "x"), -1);
 
         // Disconnected means the next operation connects again, and the new session works.
@@ -195,18 +176,11 @@ private slots:
         QVERIFY(connectSubscribed(client, m_broker.port()));
     }
 
-    void nestedDelivery_data()
-    {
-        QTest::addColumn<bool>("brokerDies");
-        QTest::newRow("later reports arrive inside the wait") << false;
-        QTest::newRow("broker dies while the handler waits") << true;
-    }
-
     void nestedDelivery()
     {
         // A report handler that waits in a local loop (a question box, a countdown) must see the
-        // reports that arrive meanwhile, delivered nested and in order.
-        QFETCH(bool, brokerDies);
+        // reports that arrive meanwhile, delivered nested and in order. (The connection closing
+        // while a handler waits is a seed of the MQTT fuzzer.)
         MqttClient client;
         QVERIFY(connectSubscribed(client, m_broker.port()));
         RawMqttPeer peer;
@@ -220,26 +194,19 @@ private slots:
             peer.publish(Topic, "2");
             peer.publish(Topic, "3");
             QVERIFY(QTest::qWaitFor([&log] { return log.size() == 3; }, Timeout));
-            if (brokerDies) {
-                m_broker.kill();
-                QVERIFY(QTest::qWaitFor(
-                        [&client] { return client.state() == MqttClient::Disconnected; }, Timeout));
-            }
             log << QStringLiteral("end 1");
         });
         peer.publish(Topic, "1");
         QTRY_COMPARE_WITH_TIMEOUT(log.size(), 4, 2 * Timeout);
         QCOMPARE(log, (QStringList{"1", "2", "3", "end 1"}));
-        QCOMPARE(client.state(), brokerDies ? MqttClient::Disconnected : MqttClient::Connected);
     }
 
     void clientDeleted_data()
     {
         QTest::addColumn<QString>("when");
         for (const char *when : {"in the message handler", "by deleteLater in the message handler",
-                                 "while the message handler waits", "on Connecting", "on Connected",
-                                 "on Disconnected, refused", "on Disconnected, no answer",
-                                 "on Disconnected, broker lost", "while connected, sending"})
+                                 "while the message handler waits", "on Connected",
+                                 "on Disconnected, no answer", "on Disconnected, broker lost"})
             QTest::newRow(when) << QString::fromLatin1(when);
     }
 
@@ -258,17 +225,14 @@ private slots:
         QPointer<MqttClient> alive(client);
         client->setConnectTimeout(200);
         client->setHostname(Host);
-        client->setPort(is("refused")     ? freeTcpPort()
-                        : is("no answer") ? silent.serverPort()
-                                          : m_broker.port());
+        client->setPort(is("no answer") ? silent.serverPort() : m_broker.port());
         connect(client, &MqttClient::stateChanged, this, [&, client](MqttClient::ClientState s) {
-            if ((s == MqttClient::Connecting && is("on Connecting")) ||
-                (s == MqttClient::Connected && is("on Connected")) ||
+            if ((s == MqttClient::Connected && is("on Connected")) ||
                 (s == MqttClient::Disconnected && is("on Disconnected")))
                 delete client;
         });
         client->connectToHost();
-        if (is("message") || is("lost") || is("sending")) {
+        if (is("message") || is("lost")) {
             QVERIFY(connectSubscribed(*client, m_broker.port()));
         }
         int handled = 0;
@@ -292,9 +256,6 @@ private slots:
                 peer.publish(Topic, QByteArray(64 * 1024, char('a' + i)));
         } else if (is("lost")) {
             m_broker.kill();
-        } else if (is("sending")) {
-            QCOMPARE(client->publish(Topic, QByteArray(256 * 1024, 'z')), 0);
-            delete client; // without disconnecting first, as a window's destructor does
         }
         QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), Timeout);
         if (m_broker.isRunning())
