@@ -138,6 +138,12 @@ private slots:
                 ReferenceFrame::reply(ip, mac, texts[0], texts[1], texts[2], texts[3], texts[4]);
         QCOMPARE(ReferenceFrame::row(reinterpret_cast<const uchar *>(frame.constData())), row);
         QCOMPARE(Discovery::decodeReply(frame), row);
+        const auto l1 = [&texts](int i) {
+            return QString::fromLatin1(texts[i].data(), texts[i].size());
+        };
+        const Discovery::DeviceRecord record{
+                QHostAddress(ip), mac, l1(0), l1(1), l1(2), l1(3), l1(4)};
+        QCOMPARE(Discovery::encodeReply(record), frame); // what the box simulator sends
     }
 
     void updateRequest()
