@@ -26,9 +26,8 @@ private slots:
         QCOMPARE(window.size(), QSize(1035, 496));
 
         auto *button = window.findChild<QPushButton *>(QStringLiteral("pushButton_Search_Device"));
-        QVERIFY(button);
-        QVERIFY(button->fontMetrics().horizontalAdvance(button->text()) <
-                button->contentsRect().width());
+        QVERIFY(button && button->fontMetrics().horizontalAdvance(button->text()) <
+                                  button->contentsRect().width());
         auto *table = window.findChild<QTableView *>(QStringLiteral("tableView"));
         QVERIFY(table);
         QHeaderView *header = table->horizontalHeader();

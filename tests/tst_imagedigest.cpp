@@ -45,7 +45,6 @@ private slots:
         md5sum.start(QStringLiteral("md5sum"), {path});
         QVERIFY(md5sum.waitForFinished(120000));
         const QByteArray expected = md5sum.readAllStandardOutput().left(32);
-        QCOMPARE(expected.size(), 32);
 
         QObject window;
         const ImageDigest::Result result = ImageDigest::md5InBackground(path, &window);

@@ -11,15 +11,7 @@ QByteArray u16(quint16 v)
     return QByteArray(1, char(v >> 8)) + char(v & 0xFF);
 }
 
-} // namespace
-
-RawMqttPeer::RawMqttPeer(QObject *parent)
-    : QObject(parent)
-{
-    connect(&m_socket, &QTcpSocket::readyRead, this, &RawMqttPeer::onReadyRead);
-}
-
-QByteArray RawMqttPeer::encodeRemainingLength(int length)
+QByteArray encodeRemainingLength(int length)
 {
     QByteArray out;
     do {
@@ -29,9 +21,17 @@ QByteArray RawMqttPeer::encodeRemainingLength(int length)
     return out;
 }
 
-QByteArray RawMqttPeer::encodeString(const QByteArray &utf8)
+QByteArray encodeString(const QByteArray &utf8)
 {
     return u16(quint16(utf8.size())) + utf8;
+}
+
+} // namespace
+
+RawMqttPeer::RawMqttPeer(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_socket, &QTcpSocket::readyRead, this, &RawMqttPeer::onReadyRead);
 }
 
 void RawMqttPeer::sendPacket(quint8 header, const QByteArray &body)

@@ -28,7 +28,6 @@ public:
     void publish(const QString &topic, const QByteArray &payload);
     // Waits until `count` messages have arrived in total.
     bool waitForMessages(int count, int timeoutMs = 5000);
-    bool isConnected() const { return m_connected; }
     // Barrier: a message this peer sends itself has come back, so whatever the broker had
     // routed to it before is in `messages` (the barrier message is not).
     bool sync(int timeoutMs = 5000);
@@ -36,9 +35,6 @@ public:
     QList<QByteArray> inbox(const QString &topic) const;
 
     QList<Message> messages;
-
-    static QByteArray encodeRemainingLength(int length);
-    static QByteArray encodeString(const QByteArray &utf8);
 
 signals:
     void messageArrived();

@@ -20,7 +20,7 @@ QMessageBox::StandardButton ScriptedDialogs::question(QWidget *, const QString &
                                                       const QString &text)
 {
     opened(QStringLiteral("question"), title, text);
-    return answers.isEmpty() ? defaultAnswer : answers.takeFirst();
+    return answers.isEmpty() ? QMessageBox::No : answers.takeFirst();
 }
 
 void ScriptedDialogs::about(QWidget *, const QString &title, const QString &text)

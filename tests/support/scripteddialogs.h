@@ -33,9 +33,8 @@ public:
     QList<Call> calls;
     QStringList fileCaptions, fileDirs, fileFilters;
 
-    // Answers to questions, taken in order; when none is left the answer is `defaultAnswer`.
+    // Answers to questions, taken in order; when none is left the answer is No.
     QList<QMessageBox::StandardButton> answers;
-    QMessageBox::StandardButton defaultAnswer = QMessageBox::No;
     // File dialog results in order; an empty list answers as a cancelled dialog.
     QStringList files;
     // Runs while a dialog "is open", before it answers (e.g. to spin the event loop).
